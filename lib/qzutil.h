@@ -1,0 +1,78 @@
+/* QZUtil: the library's utilities, as static members of one class: base64, HMAC-SHA-1 signatures,
+ * the request transport over HTTP, and small string, date and log helpers.
+ * Nothing here prints or exits. Buffers handed back are taken with malloc and released by the
+ * caller with free. Not for use from two threads at once (the digest keeps process-wide state).
+ */
+#ifndef VEMRICK_QZUTIL_H
+#define VEMRICK_QZUTIL_H
+
+class QZUtil {
+public:
+    /* ---- base64 (standard alphabet, "=" padding) ---- */
+
+    /* Encodes count bytes as one unbroken line. *out is set to null first, then to a malloc'ed
+     * buffer of the result length + 100 bytes (the spare bytes zero, no terminator).
+     * Returns the number of characters; 0 for count <= 0 (*out null); -1 when out of memory. */
+    static int base64_encode(const unsigned char *in, int count, unsigned char **out);
+
+    /* Decodes exactly count bytes of text, skipping every byte <= 0x20 (blanks, line ends, NUL).
+     * *out is set to null first. Returns the decoded length with *out a malloc'ed buffer of that
+     * length + 100 bytes (spare bytes zero, no terminator); 0 for count <= 0 (*out null) or for an
+     * input of blanks only (*out an empty buffer to free); -1 for a count of significant
+     * characters that is not a multiple of 4, a byte outside the alphabet, or no memory (*out
+     * null); 0 with *out null when the result cannot be allocated. */
+    static int base64_decode(const unsigned char *in, int count, unsigned char **out);
+
+    /* ---- HMAC-SHA-1 signatures (64-byte block; keys of 0 to 64 bytes, longer ones refused) ---- */
+
+    /* HMAC-SHA-1 of message under key into out: with asText, 40 upper-case hex digits and a NUL
+     * (outSize >= 41); otherwise the 20 raw bytes (outSize >= 20). Returns 1, or 0 when refused
+     * (null pointer, messageLen 0, keyLen > 64, outSize too small, no memory): out untouched.
+     * All key-dependent working storage is wiped before return. */
+    static unsigned int HmacSha1(const unsigned char *message, unsigned int messageLen,
+                                 const unsigned char *key, unsigned int keyLen, unsigned char *out,
+                                 unsigned int outSize, int asText);
+
+    /* HmacSha1(message, messageLen, key, keyLen, signature, signatureSize, 1). */
+    static unsigned int CreateSignatureHMAC(const unsigned char *key, unsigned int keyLen,
+                                            const unsigned char *message, unsigned int messageLen,
+                                            unsigned char *signature, unsigned int signatureSize);
+
+    /* Returns 1 when signature (signatureLen bytes, 40, or 41 with its NUL) equals the text form of
+     * the HMAC-SHA-1 of message under key, byte for byte; 0 otherwise (also for any refusal). */
+    static unsigned int VerifySignatureHMAC(const unsigned char *key, unsigned int keyLen,
+                                            const unsigned char *message, unsigned int messageLen,
+                                            const unsigned char *signature,
+                                            unsigned int signatureLen);
+
+    /* ---- request transport ---- */
+
+    /* Posts message (base64 text, messageLen bytes) to url in one HTTP/1.0 POST with the given
+     * content type, directly or through proxyHost:proxyPort (used only when both are set), and
+     * decodes the body of the response. timeoutSeconds <= 0 keeps the client's default (30).
+     * Returns 0 with *reply a malloc'ed decoded reply of *replyLen bytes, or QZ_ABORTED,
+     * QZ_POST_FAILED, QZ_NOTHING_RECEIVED, QZ_EMPTY_REPLY or QZ_BAD_REPLY; after a failure *reply
+     * is untouched, null, or a buffer the caller frees. */
+    static int SendQZRequest(const unsigned char *message, unsigned int messageLen, const char *url,
+                             const char *contentType, unsigned char **reply,
+                             unsigned int *replyLen, int timeoutSeconds, const char *proxyHost,
+                             unsigned int proxyPort);
+
+    /* ---- strings, dates, log ---- */
+
+    /* Removes leading and trailing spaces (0x20 only) in place; null and "" are left alone. */
+    static void TrimStr(char *text);
+
+    /* Returns 1 when text is exactly 8 bytes YYYYMMDD naming a real calendar day that mktime can
+     * represent, else 0 (null allowed). */
+    static int CheckDateFormat(const char *text);
+
+    /* Appends length bytes of text (length <= 0: up to its NUL) to the file at path; failures are
+     * ignored and an empty text creates nothing. */
+    static void SendToLogFile(const char *text, long length, const char *path);
+
+    /* Name of the log file: "logfile.log", set to "vemrick.log" by the transactions. */
+    static const char *LOGFILE;
+};
+
+#endif

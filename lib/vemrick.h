@@ -1,0 +1,103 @@
+/* vemrick: merchant-side card payment library.
+ *
+ * The four QZ entry points read a buyer's AuthString (base64 of a fixed-layout pay request),
+ * check it against what the merchant expected, and run a signed payment or pre-authorization
+ * against the payment server. Every entry point returns a code (see enum QZReturnCode) and never
+ * prints, throws or exits. None of them may be called from two threads at once.
+ */
+#ifndef VEMRICK_H
+#define VEMRICK_H
+
+#include <cstdint>
+
+/* Return codes shared by the whole system. For the two server transactions, any other value is
+ * the server's own return code (0 approves). */
+enum QZReturnCode : unsigned int {
+    QZ_OK = 0,                  /* success; for transactions: the server approved */
+    QZ_NOT_VALID = 0,           /* QZIsValidPayTransaction: the AuthString differs */
+    QZ_VALID = 1,               /* QZIsValidPayTransaction: the AuthString matches */
+    QZ_FRONTEND_ERROR = 999,    /* the command-line tool failed; the library was not called */
+    QZ_BAD_ARGUMENTS = 1000,    /* bad arguments (also a malformed expiry date) */
+    QZ_ABORTED = 1001,          /* the HTTP POST was stopped by its abort flag */
+    QZ_POST_FAILED = 1002,      /* no connection, request not wholly sent, or receive error */
+    QZ_NOTHING_RECEIVED = 1003, /* the server sent nothing */
+    QZ_EMPTY_REPLY = 1004,      /* received length 0, or no memory for the reply or card list */
+    QZ_BAD_REPLY = 1005,        /* reply unusable: no body, undecodable, wrong type, not echoing
+                                   the request, malformed, or its signature does not match */
+    QZ_BAD_REQUEST = 2010       /* the AuthString cannot be decoded or is too short or too long,
+                                   or the outgoing message cannot be built or signed */
+};
+
+/* Widths of the pay request's text fields; each slot below is one byte wider for the NUL. */
+enum {
+    QZ_MERCHANT_ID_LEN = 10,
+    QZ_TRANSACTION_ID_LEN = 50,
+    QZ_CURRENCY_CODE_LEN = 3,
+    QZ_TRANSACTION_AMOUNT_LEN = 12,
+    QZ_DESCRIPTION_LEN = 255,
+    QZ_PAN_LEN = 40,
+    QZ_AUTH_DATE_TIME_LEN = 20,
+    QZ_AUTH_NUMBER_LEN = 40,
+    QZ_CARD_ENTRY_SIZE = 11 /* bytes per card-list entry: up to 10 characters and a NUL */
+};
+
+/* The six fields of a pay request, as NUL-terminated texts with their filling spaces kept. */
+struct PayRequestFields {
+    char MerchantID[QZ_MERCHANT_ID_LEN + 1];
+    char TransactionID[QZ_TRANSACTION_ID_LEN + 1];
+    char CurrencyCode[QZ_CURRENCY_CODE_LEN + 1];
+    char TransactionAmount[QZ_TRANSACTION_AMOUNT_LEN + 1];
+    char Description[QZ_DESCRIPTION_LEN + 1];
+    char PAN[QZ_PAN_LEN + 1];
+};
+
+/* The result of a server transaction. It begins with the same six slots as PayRequestFields. */
+struct TransactionRecord {
+    char MerchantID[QZ_MERCHANT_ID_LEN + 1];
+    char TransactionID[QZ_TRANSACTION_ID_LEN + 1];
+    char CurrencyCode[QZ_CURRENCY_CODE_LEN + 1];
+    char TransactionAmount[QZ_TRANSACTION_AMOUNT_LEN + 1];
+    char Description[QZ_DESCRIPTION_LEN + 1];
+    char PAN[QZ_PAN_LEN + 1];
+    char AuthorizationDateTime[QZ_AUTH_DATE_TIME_LEN + 1]; /* from the reply, unchanged */
+    char AuthorizationNumber[QZ_AUTH_NUMBER_LEN + 1];      /* the reply's signature text */
+    int32_t ReturnCode;                                    /* same as the function result */
+};
+
+/* Reads the six fields of an AuthString of `length` bytes into *out, without contacting the server.
+ * Returns QZ_OK; QZ_BAD_ARGUMENTS (authString null or empty, length 0, out null: *out untouched);
+ * or QZ_BAD_REQUEST (not base64, or decodes to fewer than 378 bytes: *out all zero). */
+unsigned int QZGetPayTransaction(const char *authString, unsigned int length, PayRequestFields *out);
+
+/* Checks that an AuthString carries the expected transaction: MerchantID, TransactionID,
+ * CurrencyCode, Description and PAN compared exactly after trimming spaces on both sides,
+ * TransactionAmount compared as numbers. *expected is not modified.
+ * Returns QZ_VALID, QZ_NOT_VALID, QZ_BAD_ARGUMENTS or QZ_BAD_REQUEST (as QZGetPayTransaction). */
+unsigned int QZIsValidPayTransaction(const char *authString, unsigned int length,
+                                     const PayRequestFields *expected);
+
+/* Runs one payment: posts a signed "2040" message to `url` and verifies the "1041" reply.
+ * A key of length 0 (or null) posts the AuthString unchanged and skips the reply's signature check.
+ * timeoutSeconds <= 0 keeps the default of 30; a proxy is used when proxyHost is non-empty and
+ * proxyPort is not 0.
+ * Returns the server's return code, or QZ_BAD_ARGUMENTS, QZ_ABORTED .. QZ_BAD_REPLY, QZ_BAD_REQUEST;
+ * rec->ReturnCode holds the same value whenever rec is non-null.
+ * On return *cardList is null or a malloc'ed list of *cardCount entries of QZ_CARD_ENTRY_SIZE bytes,
+ * each a NUL-terminated card text, which the caller releases with free(). */
+unsigned int QZProcessPayTransaction(const char *authString, unsigned int length, const char *url,
+                                     TransactionRecord *rec, unsigned int *cardCount,
+                                     char **cardList, int timeoutSeconds,
+                                     const unsigned char *key, unsigned int keyLen,
+                                     const char *proxyHost, unsigned int proxyPort);
+
+/* Runs one pre-authorization: a signed "1093" message carrying expiryDate (YYYYMMDD; null or empty
+ * sends eight spaces) and a verified "1094" reply. The key is mandatory. Otherwise as
+ * QZProcessPayTransaction; a malformed expiry date gives QZ_BAD_ARGUMENTS before anything is sent. */
+unsigned int QZProcessPreAuthorization(const char *authString, unsigned int length,
+                                       const char *expiryDate, const char *url,
+                                       TransactionRecord *rec, unsigned int *cardCount,
+                                       char **cardList, int timeoutSeconds,
+                                       const unsigned char *key, unsigned int keyLen,
+                                       const char *proxyHost, unsigned int proxyPort);
+
+#endif

@@ -1,0 +1,34 @@
+"""Shared helpers for the end-to-end tests: run the built tool and compare what it prints."""
+import os
+import subprocess
+import sys
+
+BIN = os.environ.get("VEMRICK_BIN", "")
+SOURCE_DIR = os.environ.get("VEMRICK_SOURCE_DIR", os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "..")))
+sys.path.insert(0, os.path.join(SOURCE_DIR, "sim"))
+
+import authstring  # noqa: E402  (sim/authstring.py)
+
+
+class Result:
+    def __init__(self, proc):
+        self.status = proc.returncode
+        self.out = proc.stdout.decode("latin-1")
+        self.err = proc.stderr.decode("latin-1")
+
+    def lines(self):
+        """The stdout key=value lines as a list of (key, value)."""
+        return [tuple(line.split("=", 1)) for line in self.out.splitlines() if "=" in line]
+
+    def value(self, key):
+        return dict(self.lines()).get(key)
+
+
+def run(*args, timeout=60, argv0=None):
+    """Run the tool with the given words after the program name."""
+    if not BIN:
+        raise RuntimeError("VEMRICK_BIN is not set")
+    argv = [argv0 or BIN] + list(args)
+    proc = subprocess.run(argv, executable=BIN, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, timeout=timeout)
+    return Result(proc)

@@ -1,0 +1,88 @@
+#!/usr/bin/env python3
+"""Command-line checks and offline inspection, byte for byte."""
+import unittest
+
+import harness
+from harness import authstring, run
+
+USAGE = (
+    "Usage: vemrick AuthString URL timeout proxyHost proxyPort merchantKeyFile\n"
+    "       vemrick -{g}et AuthString\n"
+    "       vemrick -preauth AuthString URL timeout proxyHost proxyPort merchantKeyFile expireSeconds\n"
+)
+BAD_USAGE_OUT = "ReturnCode=999\nReturnDescription=Bad Usage\n\n"
+BAD_USAGE_ERR = USAGE + "Bad Usage\n\n"
+
+
+def inspect_lines(fields, code):
+    names = ("MerchantID", "TransactionID", "CurrencyCode", "TransactionAmount", "Description", "PAN")
+    return "".join("%s=%s\n" % (n, fields.get(n, "")) for n in names) + "ReturnCode=%d\n" % code
+
+
+class WrongCommandLines(unittest.TestCase):
+    CASES = [
+        ("no arguments", []),
+        ("one word", ["x"]),
+        ("-get with two words", ["-get", "a", "b"]),
+        ("-g with nothing", ["-g"]),
+        ("-preauth with six words", ["-preauth", "a", "u", "30", "", "0", "k"]),
+        ("-preauth with eight words", ["-preauth", "a", "u", "30", "", "0", "k", "5", "extra"]),
+        ("pay with five words", ["a", "u", "30", "", "0"]),
+        ("pay with seven words", ["a", "u", "30", "", "0", "k", "extra"]),
+        ("options are case-sensitive", ["-GET", "a"]),
+    ]
+
+    def test_usage_exit_status_and_exact_output(self):
+        for name, words in self.CASES:
+            with self.subTest(name):
+                r = run(*words, argv0="vemrick")
+                self.assertEqual(r.status, 1)
+                self.assertEqual(r.out, BAD_USAGE_OUT)
+                self.assertEqual(r.err, BAD_USAGE_ERR)
+
+
+class Inspect(unittest.TestCase):
+    FIELDS = dict(MerchantID="M7", TransactionID="ORDER-9", CurrencyCode="USD",
+                  TransactionAmount="99.95", Description="A lamp", PAN="5500000000000004")
+
+    def padded(self):
+        widths = dict(authstring.FIELDS)
+        return {k: v.ljust(widths[k]) for k, v in self.FIELDS.items()}
+
+    def test_g_and_get_print_the_untrimmed_fields(self):
+        auth = authstring.authstring(**self.FIELDS)
+        for option in ("-g", "-get"):
+            with self.subTest(option):
+                r = run(option, auth)
+                self.assertEqual((r.status, r.err), (0, ""))
+                self.assertEqual(r.out, inspect_lines(self.padded(), 0))
+
+    def test_auth_string_split_over_lines_decodes(self):
+        auth = authstring.authstring(**self.FIELDS)
+        wrapped = "\n".join(auth[i:i + 76] for i in range(0, len(auth), 76))
+        self.assertEqual(run("-get", wrapped).out, inspect_lines(self.padded(), 0))
+
+    def test_unusable_auth_strings(self):
+        cases = [
+            ("not base64", "!!!!", 2010),
+            ("too short for the fields", authstring.base64.b64encode(b"x" * 100).decode(), 2010),
+            ("empty word", "", 1000),
+        ]
+        for name, auth, code in cases:
+            with self.subTest(name):
+                r = run("-get", auth)
+                self.assertEqual((r.status, r.err), (0, ""))
+                self.assertEqual(r.out, inspect_lines({}, code))
+
+
+class Dispatch(unittest.TestCase):
+    def test_unknown_dash_word_with_seven_arguments_is_a_payment(self):
+        # The dash-word is taken as the AuthString; the pay command then fails on the key file.
+        r = run("-x", "http://127.0.0.1:9/", "30", "", "0", "/nonexistent/key")
+        self.assertEqual(r.status, 0)
+        self.assertEqual(r.out, "ReturnCode=999\nReturnDescription=Unable to open Merchant Key File\n")
+        self.assertEqual(r.err, "Unable to open Merchant Key File\n")
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)

@@ -1,0 +1,236 @@
+#include "tool.h"
+
+#include "vemrick.h"
+#include "wipe.h"
+
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+static const char kKeyNoMemory[] = "Out of memory (reading Merchant Key File)";
+static const char kKeyCannotOpen[] = "Unable to open Merchant Key File";
+static const char kKeyCannotRead[] = "Unable to read Merchant Key File";
+static const char kExpiryNoMemory[] = "Out of Memory. CalculateExpirationDate()";
+static const char kExpiryOutOfRange[] =
+    "Expire Days gives a date outside the years 0001 to 9999";
+
+static const size_t kKeyBufferSize = 512;
+static const int kDefaultTimeout = 30;
+static const long kMaxExpiryDays = 90;
+/* Fields the pay command shows when the library returns before filling the record. The currency
+ * slot holds three characters, so it shows the preset cut to that width. */
+static const char kUnknown[] = "Unknown!";
+
+/* Decimal text to a number in [lo, hi]: leading blanks and a sign are accepted, conversion stops at
+ * the first non-digit, no digits gives 0, and values outside the range are clamped (no overflow). */
+static long long decimalClamped(const char *text, long long lo, long long hi)
+{
+    if (text == nullptr)
+        return 0;
+    long long v = strtoll(text, nullptr, 10); /* saturates at LLONG_MIN/LLONG_MAX */
+    if (v < lo)
+        v = lo;
+    if (v > hi)
+        v = hi;
+    return v;
+}
+
+static int timeoutFromText(const char *text)
+{
+    const long long t = decimalClamped(text, INT_MIN, INT_MAX);
+    return t < 1 ? kDefaultTimeout : static_cast<int>(t);
+}
+
+/* A port outside 0..65535 is clamped; the transport treats 0 as "no proxy". */
+static unsigned int portFromText(const char *text)
+{
+    return static_cast<unsigned int>(decimalClamped(text, 0, 65535));
+}
+
+static void reportKeyFailure(const char *message)
+{
+    errorString = message;
+    fprintf(stderr, "%s\n", message);
+}
+
+char *GetMerchantKey(const char *path)
+{
+    char *key = static_cast<char *>(calloc(kKeyBufferSize, 1));
+    if (key == nullptr) {
+        reportKeyFailure(kKeyNoMemory);
+        return nullptr;
+    }
+    FILE *f = fopen(path, "rb");
+    if (f == nullptr) {
+        free(key);
+        reportKeyFailure(kKeyCannotOpen);
+        return nullptr;
+    }
+    const size_t n = fread(key, 1, kKeyBufferSize - 1, f);
+    fclose(f);
+    if (n == 0) {
+        free(key);
+        reportKeyFailure(kKeyCannotRead);
+        return nullptr;
+    }
+    /* The file holds the key and one final byte (normally a line end), which is dropped. */
+    key[n - 1] = '\0';
+    return key;
+}
+
+static void releaseKey(char *key)
+{
+    if (key != nullptr) {
+        secure_wipe(key, kKeyBufferSize);
+        free(key);
+    }
+}
+
+char *CalculateExpirationDate(long days)
+{
+    const time_t now = time(nullptr);
+    time_t offset = 0, when = 0;
+    struct tm local;
+    if (__builtin_mul_overflow(static_cast<time_t>(days), static_cast<time_t>(86400), &offset) ||
+        __builtin_add_overflow(now, offset, &when) || localtime_r(&when, &local) == nullptr ||
+        local.tm_year < 1 - 1900 || local.tm_year > 9999 - 1900) {
+        errorString = kExpiryOutOfRange;
+        return nullptr;
+    }
+    char *text = static_cast<char *>(malloc(9));
+    if (text == nullptr) {
+        errorString = kExpiryNoMemory;
+        return nullptr;
+    }
+    /* The year is 1..9999 and localtime gives month and day in range, so this is 8 characters. */
+    char formatted[32];
+    snprintf(formatted, sizeof formatted, "%4.4d%2.2d%2.2d", local.tm_year + 1900,
+             local.tm_mon + 1, local.tm_mday);
+    memcpy(text, formatted, 8);
+    text[8] = '\0';
+    return text;
+}
+
+static void printCards(const char *cardList, unsigned int cardCount)
+{
+    for (unsigned int i = 0; cardList != nullptr && i < cardCount; i++)
+        printf("Card=%s\n", cardList + static_cast<size_t>(i) * QZ_CARD_ENTRY_SIZE);
+}
+
+static void printFields(const TransactionRecord &rec)
+{
+    printf("MerchantID=%s\n", rec.MerchantID);
+    printf("TransactionID=%s\n", rec.TransactionID);
+    printf("CurrencyCode=%s\n", rec.CurrencyCode);
+    printf("TransactionAmount=%s\n", rec.TransactionAmount);
+    printf("Description=%s\n", rec.Description);
+    printf("PAN=%s\n", rec.PAN);
+}
+
+static unsigned int printFrontEndFailure()
+{
+    printf("ReturnCode=%u\n", QZ_FRONTEND_ERROR);
+    printf("ReturnDescription=%s\n", errorString);
+    return QZ_FRONTEND_ERROR;
+}
+
+template <size_t N> static void presetUnknown(char (&slot)[N])
+{
+    const size_t n = (N - 1 < sizeof kUnknown - 1) ? N - 1 : sizeof kUnknown - 1;
+    memcpy(slot, kUnknown, n);
+    slot[n] = '\0';
+}
+
+unsigned int processPayTransaction(const char *authString, const char *url, const char *timeout,
+                                   const char *proxyHost, const char *proxyPort,
+                                   const char *keyFile)
+{
+    unsigned int cardCount = 0;
+    char *cardList = nullptr;
+    const int seconds = timeoutFromText(timeout);
+
+    TransactionRecord rec;
+    memset(&rec, 0, sizeof rec);
+    presetUnknown(rec.MerchantID);
+    presetUnknown(rec.TransactionID);
+    presetUnknown(rec.CurrencyCode);
+    presetUnknown(rec.TransactionAmount);
+    presetUnknown(rec.Description);
+    presetUnknown(rec.PAN);
+    presetUnknown(rec.AuthorizationDateTime);
+    presetUnknown(rec.AuthorizationNumber);
+
+    if (proxyHost != nullptr && proxyHost[0] == '\0')
+        proxyHost = nullptr;
+
+    char *key = GetMerchantKey(keyFile);
+    if (key == nullptr)
+        return printFrontEndFailure();
+    const unsigned int keyLen = static_cast<unsigned int>(strlen(key));
+
+    const unsigned int rc = QZProcessPayTransaction(
+        authString, static_cast<unsigned int>(strlen(authString)), url, &rec, &cardCount,
+        &cardList, seconds, reinterpret_cast<const unsigned char *>(key), keyLen, proxyHost,
+        portFromText(proxyPort));
+    releaseKey(key);
+
+    printCards(cardList, cardCount);
+    printFields(rec);
+    printf("PayAuthorizationDateTime=%s\n", rec.AuthorizationDateTime);
+    printf("PayAuthorizationNumber=%s\n", rec.AuthorizationNumber);
+    printf("ReturnCode=%u\n", rc);
+    free(cardList);
+    return rc;
+}
+
+unsigned int processPreAuth(const char *authString, const char *url, const char *timeout,
+                            const char *proxyHost, const char *proxyPort, const char *keyFile,
+                            const char *expiryDays)
+{
+    unsigned int cardCount = 0;
+    char *cardList = nullptr;
+
+    if (expiryDays == nullptr || expiryDays[0] == '\0') {
+        printf("ReturnCode=%u\n", QZ_FRONTEND_ERROR);
+        printf("ReturnDescription=Expire Days is NULL\n");
+        return QZ_FRONTEND_ERROR;
+    }
+    const long days = static_cast<long>(decimalClamped(expiryDays, LONG_MIN, LONG_MAX));
+    if (days > kMaxExpiryDays) {
+        printf("ReturnCode=%u\n", QZ_FRONTEND_ERROR);
+        printf("ReturnDescription=Expire Days is two large (max 90 days)\n");
+        return QZ_FRONTEND_ERROR;
+    }
+    const int seconds = timeoutFromText(timeout);
+    char *expiry = CalculateExpirationDate(days);
+
+    TransactionRecord rec;
+    memset(&rec, 0, sizeof rec);
+    if (proxyHost != nullptr && proxyHost[0] == '\0')
+        proxyHost = nullptr;
+
+    char *key = GetMerchantKey(keyFile);
+    if (expiry == nullptr || key == nullptr) {
+        free(expiry);
+        releaseKey(key);
+        return printFrontEndFailure();
+    }
+    const unsigned int keyLen = static_cast<unsigned int>(strlen(key));
+
+    const unsigned int rc = QZProcessPreAuthorization(
+        authString, static_cast<unsigned int>(strlen(authString)), expiry, url, &rec, &cardCount,
+        &cardList, seconds, reinterpret_cast<const unsigned char *>(key), keyLen, proxyHost,
+        portFromText(proxyPort));
+    releaseKey(key);
+    free(expiry);
+
+    printCards(cardList, cardCount);
+    printFields(rec);
+    printf("PreAuthDateTime=%s\n", rec.AuthorizationDateTime);
+    printf("QZAuthorizationNumber=%s\n", rec.AuthorizationNumber);
+    printf("ReturnCode=%u\n", rc);
+    free(cardList);
+    return rc;
+}
