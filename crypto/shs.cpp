@@ -1,0 +1,251 @@
+#include "shs.h"
+
+#include "wipe.h"
+
+#include <cstdlib>
+
+namespace {
+
+const uint32_t H0 = 0x67452301u, H1 = 0xEFCDAB89u, H2 = 0x98BADCFEu, H3 = 0x10325476u,
+               H4 = 0xC3D2E1F0u;
+const uint32_t K1 = 0x5A827999u, K2 = 0x6ED9EBA1u, K3 = 0x8F1BBCDCu, K4 = 0xCA62C1D6u;
+
+const uint32_t READ_PIECE = 1024;
+
+inline uint32_t rotl(uint32_t x, unsigned n) { return (x << n) | (x >> (32 - n)); }
+
+inline uint32_t loadBE32(const unsigned char *p)
+{
+    return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
+           (static_cast<uint32_t>(p[2]) << 8) | static_cast<uint32_t>(p[3]);
+}
+
+[[noreturn]] void fatal(const char *message)
+{
+    handle_exception(1, message);
+    exit(1); /* not reached: severity 1 exits */
+}
+
+/* The SHA-1 compression function on block[0..15]: the schedule is expanded in place into
+ * block[16..79] step by step as the 80 steps consume it, and the steps update digest. The steps
+ * are unrolled with the roles of the five working words rotating, so no values move between steps.
+ * (Expanding the schedule in a separate loop first invites vectorised loads that overlap the
+ * stores just made, which stalls store forwarding and costs more than half the speed.) */
+void shsTransform(uint32_t digest[5], uint32_t block[80])
+{
+    uint32_t *const w = block;
+    uint32_t a = digest[0], b = digest[1], c = digest[2], d = digest[3], e = digest[4];
+
+#define SHS_F1(x, y, z) ((z) ^ ((x) & ((y) ^ (z))))         /* choose: (x AND y) OR (NOT x AND z) */
+#define SHS_F2(x, y, z) ((x) ^ (y) ^ (z))                   /* parity */
+#define SHS_F3(x, y, z) (((x) & (y)) | ((z) & ((x) | (y)))) /* majority */
+#define SHS_W(t) ((t) < 16 ? w[t] : (w[t] = rotl(w[(t)-3] ^ w[(t)-8] ^ w[(t)-14] ^ w[(t)-16], 1)))
+#define SHS_STEP(f, k, a, b, c, d, e, t)                                                          \
+    do {                                                                                          \
+        e += rotl(a, 5) + f(b, c, d) + (k) + SHS_W(t);                                            \
+        b = rotl(b, 30);                                                                          \
+    } while (0)
+#define SHS_FIVE(f, k, t)                                                                         \
+    do {                                                                                          \
+        SHS_STEP(f, k, a, b, c, d, e, (t) + 0);                                                   \
+        SHS_STEP(f, k, e, a, b, c, d, (t) + 1);                                                   \
+        SHS_STEP(f, k, d, e, a, b, c, (t) + 2);                                                   \
+        SHS_STEP(f, k, c, d, e, a, b, (t) + 3);                                                   \
+        SHS_STEP(f, k, b, c, d, e, a, (t) + 4);                                                   \
+    } while (0)
+
+    SHS_FIVE(SHS_F1, K1, 0);
+    SHS_FIVE(SHS_F1, K1, 5);
+    SHS_FIVE(SHS_F1, K1, 10);
+    SHS_FIVE(SHS_F1, K1, 15);
+    SHS_FIVE(SHS_F2, K2, 20);
+    SHS_FIVE(SHS_F2, K2, 25);
+    SHS_FIVE(SHS_F2, K2, 30);
+    SHS_FIVE(SHS_F2, K2, 35);
+    SHS_FIVE(SHS_F3, K3, 40);
+    SHS_FIVE(SHS_F3, K3, 45);
+    SHS_FIVE(SHS_F3, K3, 50);
+    SHS_FIVE(SHS_F3, K3, 55);
+    SHS_FIVE(SHS_F2, K4, 60);
+    SHS_FIVE(SHS_F2, K4, 65);
+    SHS_FIVE(SHS_F2, K4, 70);
+    SHS_FIVE(SHS_F2, K4, 75);
+
+#undef SHS_FIVE
+#undef SHS_STEP
+#undef SHS_W
+#undef SHS_F3
+#undef SHS_F2
+#undef SHS_F1
+
+    digest[0] += a;
+    digest[1] += b;
+    digest[2] += c;
+    digest[3] += d;
+    digest[4] += e;
+}
+
+/* Puts one byte at bit position nbits of the block, replacing only those eight bits; a full block
+ * is compressed at once. */
+inline void putByte(ShsContext *ctx, unsigned char byte)
+{
+    const int32_t shift = 24 - (ctx->nbits & 31);
+    uint32_t &word = ctx->block[ctx->nbits >> 5];
+    word = (word & ~(0xFFu << shift)) | (static_cast<uint32_t>(byte) << shift);
+    ctx->nbits += 8;
+    if (ctx->nbits == 512) {
+        ctx->nbits = 0;
+        shsTransform(ctx->digest, ctx->block);
+    }
+}
+
+/* Puts one whole word at a word-aligned nbits; a full block is compressed at once. */
+inline void putWord(ShsContext *ctx, uint32_t value)
+{
+    ctx->block[ctx->nbits >> 5] = value;
+    ctx->nbits += 32;
+    if (ctx->nbits == 512) {
+        ctx->nbits = 0;
+        shsTransform(ctx->digest, ctx->block);
+    }
+}
+
+uint32_t *newDigestArray()
+{
+    uint32_t *result = static_cast<uint32_t *>(clib_malloc(5 * sizeof(uint32_t)));
+    if (result == nullptr)
+        fatal("shs: out of memory.\n");
+    return result;
+}
+
+} // namespace
+
+void shsInit(ShsContext *ctx)
+{
+    ctx->count = 0;
+    for (uint32_t &w : ctx->block)
+        w = 0;
+    ctx->nbits = 0;
+    ctx->digest[0] = H0;
+    ctx->digest[1] = H1;
+    ctx->digest[2] = H2;
+    ctx->digest[3] = H3;
+    ctx->digest[4] = H4;
+}
+
+void shsUpdate(ShsContext *ctx, const unsigned char *data, uint32_t length)
+{
+    ctx->count += length;
+
+    /* Finish a block left open by an earlier call: bytes up to a word boundary, then words. */
+    while (length > 0 && (ctx->nbits & 31) != 0) {
+        putByte(ctx, *data++);
+        length--;
+    }
+    while (length >= 4 && ctx->nbits != 0) {
+        putWord(ctx, loadBE32(data));
+        data += 4;
+        length -= 4;
+    }
+
+    /* Whole 64-byte pieces go straight from the caller's buffer into the block. */
+    if (ctx->nbits == 0) {
+        while (length >= 64) {
+            for (int i = 0; i < 16; i++)
+                ctx->block[i] = loadBE32(data + 4 * i);
+            shsTransform(ctx->digest, ctx->block);
+            data += 64;
+            length -= 64;
+        }
+    }
+
+    while (length >= 4) {
+        putWord(ctx, loadBE32(data));
+        data += 4;
+        length -= 4;
+    }
+    while (length > 0) {
+        putByte(ctx, *data++);
+        length--;
+    }
+}
+
+void shsFinal(ShsContext *ctx)
+{
+    putByte(ctx, 0x80);
+    while ((ctx->nbits & 31) != 0)
+        putByte(ctx, 0);
+    while (ctx->nbits != 448)
+        putWord(ctx, 0);
+    /* The message length in bits, as a 64-bit number: high word, then low word. */
+    putWord(ctx, ctx->count >> 29);
+    putWord(ctx, ctx->count << 3);
+    if (ctx->nbits != 0)
+        fatal("shsFinal(): nbits != 0\n");
+}
+
+uint32_t *shs(const unsigned char *data, uint32_t length)
+{
+    uint32_t *result = newDigestArray();
+    ShsContext ctx;
+    shsInit(&ctx);
+    shsUpdate(&ctx, data, length);
+    shsFinal(&ctx);
+    for (int i = 0; i < 5; i++)
+        result[i] = ctx.digest[i];
+    /* The context of a keyed digest holds key-dependent state. */
+    secure_wipe(&ctx, sizeof(ctx));
+    return result;
+}
+
+uint32_t *fShsDigest(FILE *stream)
+{
+    if (stream == nullptr)
+        return nullptr;
+    uint32_t *result = newDigestArray();
+    unsigned char buffer[READ_PIECE];
+    clib_memzero(buffer, sizeof(buffer));
+    ShsContext ctx;
+    shsInit(&ctx);
+    for (;;) {
+        const size_t got = fread(buffer, 1, sizeof(buffer), stream);
+        if (got == 0)
+            break;
+        shsUpdate(&ctx, buffer, static_cast<uint32_t>(got));
+    }
+    shsFinal(&ctx);
+    secure_wipe(buffer, sizeof(buffer));
+    for (int i = 0; i < 5; i++)
+        result[i] = ctx.digest[i];
+    secure_wipe(&ctx, sizeof(ctx));
+    return result;
+}
+
+void bigMessageDigest(const unsigned char *data, uint32_t length, Bignum *result)
+{
+    uint32_t *h = shs(data, length);
+    if (result->space < 5) {
+        void *p = clib_realloc(result->words, 5 * sizeof(uint32_t));
+        if (p == nullptr)
+            fatal("bigMessageDigest: out of memory.\n");
+        result->words = static_cast<uint32_t *>(p);
+        result->space = 5;
+    }
+    for (int i = 0; i < 5; i++)
+        result->words[4 - i] = h[i];
+    result->length = 5;
+    secure_wipe(h, 5 * sizeof(uint32_t));
+    clib_free(h);
+}
+
+int messageDigest(const unsigned char *data, uint16_t length, unsigned char *out, uint16_t outSize)
+{
+    Bignum *number = itobig(0);
+    bigMessageDigest(data, length, number);
+    if (outSize < 20)
+        fatal("SHS Digest needs 20 bytes\n");
+    const int result = bigBytes(number);
+    bigToBuf(number, outSize, out);
+    freeBignum(number);
+    return result;
+}

@@ -1,7 +1,8 @@
 /* QZUtil: the library's utilities, as static members of one class: base64, HMAC-SHA-1 signatures,
  * the request transport over HTTP, and small string, date and log helpers.
  * Nothing here prints or exits. Buffers handed back are taken with malloc and released by the
- * caller with free. Not for use from two threads at once (the digest keeps process-wide state).
+ * caller with free. Not for use from two threads at once (the library shares QZUtil::LOGFILE and
+ * the kernel a count of live numbers).
  */
 #ifndef VEMRICK_QZUTIL_H
 #define VEMRICK_QZUTIL_H
@@ -57,6 +58,15 @@ public:
                              const char *contentType, unsigned char **reply,
                              unsigned int *replyLen, int timeoutSeconds, const char *proxyHost,
                              unsigned int proxyPort);
+
+    /* The steps of SendQZRequest after the exchange: cuts the body out of a raw HTTP response of
+     * rawLen bytes (after the first "\r\n\r\n", else after the first "\n\n"; a NUL byte ends
+     * the text) and base64-decodes it. Returns 0 with *reply a malloc'ed reply of *replyLen bytes;
+     * QZ_NOTHING_RECEIVED when raw is null; QZ_EMPTY_REPLY when rawLen is 0 or no memory;
+     * QZ_BAD_REPLY when there is no blank line or the body does not decode to at least one byte
+     * (then *reply is null or an empty buffer the caller frees). */
+    static int ReadHttpReply(const unsigned char *raw, unsigned int rawLen, unsigned char **reply,
+                             unsigned int *replyLen);
 
     /* ---- strings, dates, log ---- */
 
