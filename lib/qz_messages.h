@@ -31,18 +31,22 @@ int BuildPreAuthorizationMsg(const unsigned char *payRequest, unsigned int len,
                              unsigned int *outTextLen);
 
 /* Returns 1 when a reply of replyLen bytes has the expected type, version "1.00" and echoes the six
- * fields of rec byte for byte; 0 otherwise (also when it is too short to hold them). */
+ * fields of rec byte for byte over their full widths (rec's slots hold the request's fields as
+ * CopyPayRequestFields left them); 0 otherwise (also when it is too short to hold them). */
 int CheckPayTransactionReply(const unsigned char *reply, unsigned int replyLen,
                              const TransactionRecord *rec);
 int CheckPreAuthorizationReply(const unsigned char *reply, unsigned int replyLen,
                                const TransactionRecord *rec);
 
 /* Reads date/time, return code, cards and signature of a reply into rec, *cardCount and
- * *cardList. Returns 0; QZ_EMPTY_REPLY when the card list cannot be allocated; QZ_BAD_REPLY when
- * the card count is outside 1..1024, the cards and the 40-byte signature field do not fit in
- * replyLen, or the signature is missing. Failures are also stored in rec->ReturnCode. A card list
- * handed over (a malloc'ed list of n entries of QZ_CARD_ENTRY_SIZE bytes) stays the caller's even
- * when a later step fails. */
+ * *cardList. Numbers are read trimmed, as decimal text; cards are trimmed; AuthorizationNumber
+ * gets as many signature characters as the signature-length field says, at most 40 (a negative
+ * length counts as more). Returns 0; QZ_EMPTY_REPLY when the card list cannot be allocated
+ * (*cardList untouched); QZ_BAD_REPLY when the reply is too short for its fixed fields, the card
+ * count is outside 1..1024, the cards and the 40-byte signature field do not fit in replyLen
+ * (nothing handed over), or the signature's first byte is NUL. Failures are also stored in
+ * rec->ReturnCode. A card list handed over (a malloc'ed list of n entries of QZ_CARD_ENTRY_SIZE
+ * bytes) stays the caller's even when a later step fails. */
 unsigned int ParsePayTransactionReply(const unsigned char *reply, unsigned int replyLen,
                                       TransactionRecord *rec, unsigned int *cardCount,
                                       char **cardList);

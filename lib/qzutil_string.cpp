@@ -1,8 +1,92 @@
 #include "qzutil.h"
 
-/* Placeholders until the string and date helpers are built. */
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
 const char *QZUtil::LOGFILE = "logfile.log";
 
-void QZUtil::TrimStr(char *) {}
-int QZUtil::CheckDateFormat(const char *) { return 0; }
-void QZUtil::SendToLogFile(const char *, long, const char *) {}
+void QZUtil::TrimStr(char *text)
+{
+    if (text == nullptr || text[0] == '\0')
+        return;
+    size_t lead = 0;
+    while (text[lead] == ' ')
+        lead++;
+    if (text[lead] == '\0') {
+        /* All spaces: only the first byte changes. */
+        text[0] = '\0';
+        return;
+    }
+    size_t len = lead;
+    while (text[len] != '\0')
+        len++;
+    if (lead > 0) {
+        for (size_t i = lead; i < len; i++)
+            text[i - lead] = text[i];
+        memset(text + (len - lead), ' ', lead);
+    }
+    /* The vacated positions are spaces now, so this also clears them; it stops at the first
+     * non-space byte, which exists because the text was not all spaces. */
+    size_t end = len;
+    while (text[end - 1] == ' ') {
+        text[end - 1] = '\0';
+        end--;
+    }
+}
+
+/* atoi of `width` bytes taken as a text of their own. */
+static int readNumber(const char *p, size_t width)
+{
+    char piece[5];
+    memcpy(piece, p, width);
+    piece[width] = '\0';
+    return atoi(piece);
+}
+
+int QZUtil::CheckDateFormat(const char *text)
+{
+    if (text == nullptr)
+        return 0;
+    size_t len = 0;
+    while (len < 9 && text[len] != '\0')
+        len++;
+    if (len != 8)
+        return 0;
+
+    const int year = readNumber(text, 4);
+    const int month = readNumber(text + 4, 2);
+    const int day = readNumber(text + 6, 2);
+
+    /* Noon with the daylight-saving flag left to mktime: at midnight with the flag forced to 0,
+     * zones whose clocks change at midnight or whose winter time is flagged as daylight saving
+     * (negative offset) would move the time into the previous or next day and reject a real
+     * date. */
+    struct tm t;
+    memset(&t, 0, sizeof t);
+    t.tm_year = year - 1900;
+    t.tm_mon = month - 1;
+    t.tm_mday = day;
+    t.tm_hour = 12;
+    t.tm_isdst = -1;
+    /* mktime sets tm_wday only when it succeeds; -1 is also a valid time_t. */
+    t.tm_wday = -1;
+    if (mktime(&t) == static_cast<time_t>(-1) && t.tm_wday == -1)
+        return 0;
+    if (t.tm_year != year - 1900 || t.tm_mon != month - 1 || t.tm_mday != day)
+        return 0;
+    return 1;
+}
+
+void QZUtil::SendToLogFile(const char *text, long length, const char *path)
+{
+    if (text == nullptr || text[0] == '\0' || path == nullptr)
+        return;
+    FILE *f = fopen(path, "a");
+    if (f == nullptr)
+        return;
+    const size_t count = length > 0 ? static_cast<size_t>(length) : strlen(text);
+    fwrite(text, 1, count, f);
+    fclose(f);
+}
