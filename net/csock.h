@@ -1,0 +1,90 @@
+/* CSock: one IPv4 TCP client connection with time-outs on connecting, on waiting for room to send
+ * and on waiting for data. Outcomes are small integers (named below); nothing throws, prints or
+ * raises SIGPIPE. Waits use poll(), so any descriptor number works. One thread per object.
+ */
+#ifndef VEMRICK_CSOCK_H
+#define VEMRICK_CSOCK_H
+
+/* Results of Send and Recv besides a byte count. */
+enum CSockResult {
+    CSOCK_SEND_ERROR = -1, /* Send: no socket, bad arguments, or a send/poll error */
+    CSOCK_RECV_ERROR = -2, /* Recv: no socket, bad arguments, or a recv/poll error */
+    CSOCK_TIMEOUT = -3,    /* Send or Recv: the wait ended before the socket was ready */
+    CSOCK_CLOSED = -4      /* Recv: the peer closed the connection and everything was read */
+};
+
+/* Time-outs of SocketConnect, Send and Recv: a negative value means no limit, 0 means do not wait.
+ * Seconds are turned into milliseconds with saturation, so a huge time-out is merely very long
+ * (at most 2,147,483 seconds). */
+class CSock {
+public:
+    /* Adopts an already open descriptor (closed by this object); host null, port 0, connect
+     * time-out without limit. */
+    explicit CSock(int fd);
+
+    /* No socket yet; host and port as by SetHost and SetPort, connect time-out without limit. */
+    CSock(const char *host, unsigned short port);
+
+    /* Closes an open socket, then releases the host copy. */
+    virtual ~CSock();
+
+    CSock(const CSock &) = delete;
+    CSock &operator=(const CSock &) = delete;
+
+    /* Stores a private copy of host (a name or a dotted IPv4 address); null or "" leaves none. */
+    void SetHost(const char *host);
+    /* The stored host, or null; owned by the object, valid until the host next changes. */
+    const char *GetHost() const;
+
+    void SetPort(unsigned short port);
+    unsigned short GetPort() const;
+
+    /* Stores seconds x 1000 as milliseconds, saturated to the signed 32-bit range; negative means
+     * no limit. */
+    void SetConnectTimeout(long seconds);
+    /* The stored milliseconds / 1000, truncated toward zero. */
+    long GetConnectTimeout() const;
+
+    /* The open descriptor, or -1. */
+    int GetSocket() const;
+
+    /* Replaces the stored host when host is non-null and non-empty and the stored port when port is
+     * not 0 (both before any check), then connects to them. Returns 1 when connected, 0 otherwise:
+     * a socket is open already (nothing else changes), no host or port 0, socket creation or name
+     * resolution failed (no socket is left open), or the connection failed or did not complete
+     * within the connect time-out. In the last case the unconnected socket stays open and recorded
+     * until SocketDisconnect or destruction, and later SocketConnect calls return 0.
+     * Dotted addresses are used without a lookup; names resolve to their first IPv4 address. */
+    int SocketConnect(const char *host, unsigned short port);
+
+    /* Switches the socket to non-blocking (on != 0) or blocking (on == 0) mode. Returns 1 when the
+     * mode was set, 0 otherwise (no socket included). */
+    int SetNonBlockConnect(int on);
+
+    /* Returns 1 when a socket was open and is now closed, 0 when none was open. */
+    int SocketDisconnect();
+
+    /* Hands count bytes of buf to the connection, waiting up to timeoutSeconds each time the
+     * system cannot take more. Returns count when all were handed over; CSOCK_SEND_ERROR for no
+     * socket, a null buf, count 0 or a system error (a peer that closed included, without
+     * SIGPIPE); CSOCK_TIMEOUT when the socket did not accept more in time. Bytes handed over
+     * before a failure stay sent. */
+    long Send(const unsigned char *buf, unsigned int count, long timeoutSeconds) const;
+
+    /* Waits up to timeoutSeconds for data, then reads at most capacity bytes into buf. Returns the
+     * number read (1 or more), CSOCK_RECV_ERROR (no socket, null buf, capacity 0, system error),
+     * CSOCK_TIMEOUT (nothing arrived in time) or CSOCK_CLOSED (orderly close by the peer). The
+     * socket stays open whatever the result. */
+    long Recv(unsigned char *buf, unsigned int capacity, long timeoutSeconds);
+
+    /* Recv with the wait given in milliseconds (negative: no limit; 0: do not wait). */
+    long RecvMs(unsigned char *buf, unsigned int capacity, long timeoutMs);
+
+private:
+    int fd_;
+    char *host_;
+    unsigned short port_;
+    int connectTimeoutMs_;
+};
+
+#endif
