@@ -204,7 +204,11 @@ unsigned int processPreAuth(const char *authString, const char *url, const char 
         return QZ_FRONTEND_ERROR;
     }
     const int seconds = timeoutFromText(timeout);
+    /* Like the other expiry checks, a date that cannot be computed is reported before the key
+     * file is looked at. */
     char *expiry = CalculateExpirationDate(days);
+    if (expiry == nullptr)
+        return printFrontEndFailure();
 
     TransactionRecord rec;
     memset(&rec, 0, sizeof rec);
@@ -212,9 +216,8 @@ unsigned int processPreAuth(const char *authString, const char *url, const char 
         proxyHost = nullptr;
 
     char *key = GetMerchantKey(keyFile);
-    if (expiry == nullptr || key == nullptr) {
+    if (key == nullptr) {
         free(expiry);
-        releaseKey(key);
         return printFrontEndFailure();
     }
     const unsigned int keyLen = static_cast<unsigned int>(strlen(key));

@@ -1,9 +1,12 @@
 """Shared helpers for the end-to-end tests: run the built tool and compare what it prints."""
 import os
+import shlex
 import subprocess
 import sys
 
 BIN = os.environ.get("VEMRICK_BIN", "")
+# A command put in front of the tool, e.g. valgrind for the memory checks.
+WRAPPER = shlex.split(os.environ.get("VEMRICK_WRAPPER", ""))
 SOURCE_DIR = os.environ.get("VEMRICK_SOURCE_DIR", os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "..")))
 sys.path.insert(0, os.path.join(SOURCE_DIR, "sim"))
 
@@ -24,11 +27,22 @@ class Result:
         return dict(self.lines()).get(key)
 
 
+def program_name(argv0):
+    """The program name the tool will see when run(..., argv0=argv0)."""
+    return BIN if WRAPPER else argv0
+
+
 def run(*args, timeout=60, argv0=None):
     """Run the tool with the given words after the program name."""
     if not BIN:
         raise RuntimeError("VEMRICK_BIN is not set")
-    argv = [argv0 or BIN] + list(args)
-    proc = subprocess.run(argv, executable=BIN, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                          stderr=subprocess.PIPE, timeout=timeout)
+    if WRAPPER:
+        # The wrapper runs the tool by its path; argv0 can then not be chosen.
+        argv = WRAPPER + [BIN] + list(args)
+        proc = subprocess.run(argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, timeout=timeout * 4)
+    else:
+        argv = [argv0 or BIN] + list(args)
+        proc = subprocess.run(argv, executable=BIN, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, timeout=timeout)
     return Result(proc)

@@ -5,11 +5,12 @@ import unittest
 import harness
 from harness import authstring, run
 
+PROG = harness.program_name("vemrick")
 USAGE = (
-    "Usage: vemrick AuthString URL timeout proxyHost proxyPort merchantKeyFile\n"
-    "       vemrick -{g}et AuthString\n"
-    "       vemrick -preauth AuthString URL timeout proxyHost proxyPort merchantKeyFile expireSeconds\n"
-)
+    "Usage: %s AuthString URL timeout proxyHost proxyPort merchantKeyFile\n"
+    "       %s -{g}et AuthString\n"
+    "       %s -preauth AuthString URL timeout proxyHost proxyPort merchantKeyFile expireSeconds\n"
+) % (PROG, PROG, PROG)
 BAD_USAGE_OUT = "ReturnCode=999\nReturnDescription=Bad Usage\n\n"
 BAD_USAGE_ERR = USAGE + "Bad Usage\n\n"
 

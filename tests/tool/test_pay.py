@@ -1,0 +1,367 @@
+#!/usr/bin/env python3
+"""Payments and pre-authorizations end to end: the built tool against the test payment server.
+
+Every run must exit with status 0 and print the result lines; only ReturnCode tells the outcome.
+Hostile transports (trickle, endless and huge bodies, resets, replies to another transaction) are
+in test_hostile.py.
+"""
+import concurrent.futures
+import os
+import socket
+import tempfile
+import time
+import unittest
+
+import servers
+from harness import authstring
+from servers import COMMANDS, PayServer, Proxy, class_servers, pay, preauth, time_limit
+
+WIDTHS = dict(authstring.FIELDS)
+THREE_CARD_PAN = "4000000000000002"
+THREE_CARDS = ["ALPHA", "BRAVO12345", "CHARLIE"]
+MAX_CARD_PAN = "4000000000001024"
+MAX_CARDS = ["CARD%04d" % i for i in range(1, 1025)]
+DEMO_KEY = b"demo-merchant-key-0001"
+# Per command: the names of the date/time and number lines, and where the date/time lies in a reply.
+TRAILER = {"pay": ("PayAuthorizationDateTime", "PayAuthorizationNumber", 378),
+           "preauth": ("PreAuthDateTime", "QZAuthorizationNumber", 386)}
+MESSAGE_TYPE = {"pay": "2040", "preauth": "1093"}
+
+
+def field_lines(fields):
+    """The six field lines for a request made of DEFAULTS overridden by `fields`, space-filled."""
+    return "".join("%s=%s\n" % (name, fields.get(name, authstring.DEFAULTS[name]).ljust(width))
+                   for name, width in authstring.FIELDS)
+
+
+def result_out(command, cards, fields_text, date_time, number, code):
+    date_key, number_key, _ = TRAILER[command]
+    return ("".join("Card=%s\n" % c for c in cards) + fields_text
+            + "%s=%s\n%s=%s\nReturnCode=%d\n" % (date_key, date_time, number_key, number, code))
+
+
+def reply_out(command, fields, cards, reply, code):
+    """What the tool prints for the reply the server logged: its date/time and signature."""
+    at = TRAILER[command][2]
+    return result_out(command, cards, field_lines(fields), reply[at:at + 20], reply[-40:], code)
+
+
+def failure_out(text):
+    return "ReturnCode=999\nReturnDescription=%s\n" % text
+
+
+def preset_out(code):
+    """Pay's lines when the library returned before filling the record: the "Unknown!" presets,
+    cut to the three-character currency slot."""
+    presets = "".join("%s=%s\n" % (name, "Unknown!"[:width]) for name, width in authstring.FIELDS)
+    return result_out("pay", [], presets, "Unknown!", "Unknown!", code)
+
+
+def cleared_out(code):
+    """The pre-authorization's lines when the library returned before filling the record."""
+    return result_out("preauth", [], "".join("%s=\n" % name for name in WIDTHS), "", "", code)
+
+
+def closed_port():
+    """A loopback port that nothing listens on (bound, then released)."""
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def timed(run, *args, **kw):
+    start = time.monotonic()
+    result = run(*args, **kw)
+    return result, time.monotonic() - start
+
+
+class KeyFileMixin:
+    """Key files in a directory that lives as long as the test class."""
+
+    @classmethod
+    def key_file(cls, content):
+        """A file holding `content`; None gives a path where no file is, "dir" a directory."""
+        if "_keys" not in cls.__dict__:
+            cls._keys = tempfile.TemporaryDirectory(prefix="vemrick-keys-")
+            cls.addClassCleanup(cls._keys.cleanup)
+        if content == "dir":
+            return cls._keys.name
+        path = os.path.join(cls._keys.name, "key%d" % len(os.listdir(cls._keys.name)))
+        if content is not None:
+            with open(path, "wb") as f:
+                f.write(content)
+        return path
+
+
+class Replies(unittest.TestCase):
+    """An accepted reply prints its cards in reply order, the request's fields untrimmed, the
+    server's date/time and signature, and the server's return code. The same reply with one
+    signature character changed prints the same lines but ReturnCode=1005."""
+    ROWS = [  # name, server, request fields, cards the server returns, its return code
+        ("three cards, approved", "plain", {"PAN": THREE_CARD_PAN}, THREE_CARDS, 0),
+        ("insufficient funds passed through", "plain", {"TransactionAmount": "12.51"}, ["1111"], 51),
+        ("issuer unavailable passed through", "plain", {"TransactionAmount": "0.91"}, ["1111"], 91),
+        ("the most cards a reply holds", "plain", {"PAN": MAX_CARD_PAN}, MAX_CARDS, 0),
+        ("every field at full width", "plain",
+         {"MerchantID": "M" * 10, "TransactionID": "T" * 50, "CurrencyCode": "CHF",
+          "TransactionAmount": "123456789.00", "Description": "Caf\xe9 " + "d" * 250, "PAN": "9" * 40},
+         ["9999"], 0),
+        ("head with bare LF line ends", "bare-lf", {}, ["1111"], 0),
+        ("body in 76-character lines", "split-body", {"TransactionAmount": "3.05"}, ["1111"], 5),
+    ]
+
+    @classmethod
+    def setUpClass(cls):
+        cls.servers = class_servers(cls, {
+            "plain": PayServer(), "tampered": PayServer("--misbehave", "bad-signature"),
+            "bare-lf": PayServer("--misbehave", "bare-lf"),
+            "split-body": PayServer("--misbehave", "split-body")})
+
+    def exchange(self, command, server, auth):
+        """Run the command against the server; returns the result and the reply it logged."""
+        r = COMMANDS[command](server.url(), auth)
+        entries = server.new_log_entries()
+        self.assertEqual([(e["type"], e["error"]) for e in entries], [(MESSAGE_TYPE[command], None)],
+                         server.stderr_text())
+        return r, entries[0]["reply"]
+
+    def test_reply_lines_exactly(self):
+        for command in COMMANDS:
+            for name, server, fields, cards, code in self.ROWS:
+                auth = authstring.authstring(**fields)
+                runs = [(server, code)] + ([("tampered", 1005)] if server == "plain" else [])
+                for which, expected in runs:
+                    with self.subTest(command=command, case=name, server=which):
+                        r, reply = self.exchange(command, self.servers[which], auth)
+                        self.assertEqual((r.status, r.err), (0, ""))
+                        self.assertEqual(r.out, reply_out(command, fields, cards, reply, expected))
+
+
+class RejectedReplies(unittest.TestCase):
+    """A reply that is wrong in any one way gives 1005 (1003 when nothing came back). The request's
+    fields are still printed, and the process exits with status 0."""
+    CASES = [  # server misbehaviour, return code
+        ("lower-case-signature", 1005), ("wrong-type", 1005), ("wrong-version", 1005),
+        ("no-echo", 1005), ("truncated", 1005), ("cards-0", 1005), ("cards-1025", 1005),
+        ("cards-beyond", 1005), ("sig-offset", 1005), ("html-error", 1005), ("close", 1003),
+    ]
+
+    @classmethod
+    def setUpClass(cls):
+        cls.servers = class_servers(cls, {m: PayServer("--misbehave", m) for m, _ in cls.CASES})
+
+    def test_each_misbehaviour(self):
+        for command, run in COMMANDS.items():
+            for mode, code in self.CASES:
+                with self.subTest(command=command, mode=mode):
+                    r = run(self.servers[mode].url())
+                    self.assertEqual((r.status, r.err), (0, ""))
+                    self.assertIn(field_lines({}), r.out)
+                    self.assertTrue(r.out.endswith("\nReturnCode=%d\n" % code), r.out)
+
+
+class TransportFailures(unittest.TestCase):
+    """No reply: the request's fields, an empty date/time and number, and the transport's code."""
+    CASES = [  # name, server misbehaviour (None: nothing listens), time-out word, code, wait
+        ("nothing listens on the port", None, "30", 1002, 0),
+        ("server closes without a reply", "close", "30", 1003, 0),
+        ("server never answers", "silent", "2", 1003, 2),
+    ]
+
+    @classmethod
+    def setUpClass(cls):
+        cls.servers = class_servers(cls, {m: PayServer("--misbehave", m) for _, m, _, _, _ in cls.CASES if m})
+
+    def test_codes_and_lines(self):
+        for command, run in COMMANDS.items():
+            for name, mode, timeout, code, wait in self.CASES:
+                with self.subTest(command=command, case=name):
+                    url = self.servers[mode].url() if mode else "http://127.0.0.1:%d/pay" % closed_port()
+                    r, elapsed = timed(run, url, timeout=timeout)
+                    self.assertEqual((r.status, r.err), (0, ""))
+                    self.assertEqual(r.out, result_out(command, [], field_lines({}), "", "", code))
+                    self.assertLess(elapsed, time_limit(wait + 3))
+                    self.assertGreaterEqual(elapsed, wait * 0.75)
+
+
+class KeyFiles(KeyFileMixin, unittest.TestCase):
+    """The key file holds the key and one final byte, which is dropped. An empty key posts the
+    AuthString unchanged and leaves the reply's signature unchecked."""
+    CASES = [  # name, key file content, server, return code, what the server received (None: nothing)
+        ("key and line end", DEMO_KEY + b"\n", "plain", 0, "2040"),
+        ("key and any one final byte", DEMO_KEY + b"#", "plain", 0, "2040"),
+        ("key ends at a NUL", DEMO_KEY + b"\0rest\n", "plain", 0, "2040"),
+        ("no line end: the key loses its last character", DEMO_KEY, "plain", 1005, "2040"),
+        ("one byte: AuthString posted unchanged", b"\n", "unsigned", 0, "unsigned"),
+        ("one byte: reply signature not checked", b"\n", "unsigned bad-signature", 0, "unsigned"),
+        ("one byte: reply echo still checked", b"\n", "unsigned no-echo", 1005, "unsigned"),
+        ("one byte: server wants a signed message", b"\n", "plain", 1005, "unsigned"),
+        ("key of 65 bytes cannot sign", b"k" * 65 + b"\n", "plain", 2010, None),
+        ("file of 600 bytes: key of 510", b"k" * 600, "plain", 2010, None),
+    ]
+    FAILURES = [  # name, key file content (None: no such file; "dir": a directory), message
+        ("missing file", None, "Unable to open Merchant Key File"),
+        ("empty file", b"", "Unable to read Merchant Key File"),
+        ("a directory", "dir", "Unable to read Merchant Key File"),
+    ]
+
+    @classmethod
+    def setUpClass(cls):
+        cls.servers = class_servers(cls, {
+            "plain": PayServer(), "unsigned": PayServer("--accept-unsigned"),
+            "unsigned bad-signature": PayServer("--accept-unsigned", "--misbehave", "bad-signature"),
+            "unsigned no-echo": PayServer("--accept-unsigned", "--misbehave", "no-echo")})
+
+    def test_key_file_contents(self):
+        auth = authstring.authstring()
+        for name, content, which, code, received in self.CASES:
+            with self.subTest(name):
+                server = self.servers[which]
+                r = pay(server.url(), auth, key=self.key_file(content))
+                self.assertEqual((r.status, r.err), (0, ""))
+                self.assertTrue(r.out.endswith("\nReturnCode=%d\n" % code), r.out)
+                entries = server.new_log_entries()
+                self.assertEqual([e["type"] for e in entries], [received] if received else [])
+                if received == "unsigned":
+                    self.assertEqual(entries[0]["message"], authstring.pay_request().decode("latin-1"))
+
+    def test_unreadable_key_file_stops_before_the_library(self):
+        server = self.servers["plain"]
+        for command, run in COMMANDS.items():
+            for name, content, message in self.FAILURES:
+                with self.subTest(command=command, case=name):
+                    r = run(server.url(), key=self.key_file(content))
+                    self.assertEqual((r.status, r.out, r.err), (0, failure_out(message), message + "\n"))
+                    self.assertEqual(server.new_log_entries(), [])
+
+
+class LibraryArguments(KeyFileMixin, unittest.TestCase):
+    """When the library returns before filling the record, pay prints its "Unknown!" presets
+    (the three-character currency slot shows "Unk") and the pre-authorization empty fields."""
+    CASES = [  # name, command, AuthString (None: a good one), URL ("server" or a text), key file, output
+        ("pay to an empty URL", "pay", None, "", DEMO_KEY + b"\n", preset_out(1000)),
+        ("pay with an empty AuthString", "pay", "", "server", DEMO_KEY + b"\n", preset_out(1000)),
+        ("pay with a non-base64 AuthString", "pay", "!!!!", "server", DEMO_KEY + b"\n",
+         preset_out(2010)),
+        ("pay with a pay request of 100 bytes", "pay", authstring.base64.b64encode(b"x" * 100).decode(), "server", DEMO_KEY + b"\n",
+         preset_out(2010)),
+        ("pre-authorization to an empty URL", "preauth", None, "", DEMO_KEY + b"\n", cleared_out(1000)),
+        ("pre-authorization needs a key", "preauth", None, "server", b"\n", cleared_out(1000)),
+        ("pre-authorization with a non-base64 AuthString", "preauth", "!!!!", "server", DEMO_KEY + b"\n",
+         cleared_out(2010)),
+    ]
+
+    @classmethod
+    def setUpClass(cls):
+        cls.server = class_servers(cls, {"plain": PayServer()})["plain"]
+
+    def test_nothing_is_sent_and_the_record_is_untouched(self):
+        for name, command, auth, url, key, out in self.CASES:
+            with self.subTest(name):
+                r = COMMANDS[command](self.server.url() if url == "server" else url, auth,
+                                      key=self.key_file(key))
+                self.assertEqual((r.status, r.out, r.err), (0, out, ""))
+                self.assertEqual(self.server.new_log_entries(), [])
+
+
+def local_date(days):
+    return time.strftime("%Y%m%d", time.localtime(time.time() + days * 86400))
+
+
+class Expiry(unittest.TestCase):
+    """The pre-authorization's expiry: days from now as a local YYYYMMDD date, at most 90 days."""
+    SENT = [  # expiry days text, days ahead the date the server receives lies
+        ("0", 0), ("90", 90), ("-1", -1), ("abc", 0),
+    ]
+    OUT_OF_RANGE = "Expire Days gives a date outside the years 0001 to 9999"
+    REFUSED = [  # expiry days text, description; all refused before the key file is read
+        ("91", "Expire Days is two large (max 90 days)"),
+        ("99999999999999999999", "Expire Days is two large (max 90 days)"),
+        ("", "Expire Days is NULL"),
+        ("-99999999", OUT_OF_RANGE),
+        ("-9223372036854775807", OUT_OF_RANGE),
+        ("-9223372036854775808", OUT_OF_RANGE),
+    ]
+
+    @classmethod
+    def setUpClass(cls):
+        cls.server = class_servers(cls, {"plain": PayServer()})["plain"]
+
+    def test_expiry_date_sent(self):
+        for text, days in self.SENT:
+            with self.subTest(days=text):
+                before = local_date(days)
+                r = preauth(self.server.url(), days=text)
+                dates = {before, local_date(days)}   # the clock may cross midnight meanwhile
+                self.assertEqual((r.status, r.err), (0, ""))
+                self.assertTrue(r.out.endswith("\nReturnCode=0\n"), r.out)
+                entries = self.server.new_log_entries()
+                self.assertEqual([e["type"] for e in entries], ["1093"])
+                self.assertIn(entries[0]["expiry"], dates)
+
+    def test_expiry_refused(self):
+        missing_key = os.path.join(tempfile.gettempdir(), "vemrick-no-such-key")
+        for text, description in self.REFUSED:
+            for key in (servers.DEMO_KEY, missing_key):
+                with self.subTest(days=text, key=key):
+                    r = preauth(self.server.url(), days=text, key=key)
+                    self.assertEqual((r.status, r.out, r.err), (0, failure_out(description), ""))
+                    self.assertEqual(self.server.new_log_entries(), [])
+
+
+class ProxyMode(unittest.TestCase):
+    """With a proxy host and a non-zero port the request goes to the proxy with the absolute URL in
+    its request line; otherwise straight to the server."""
+    CASES = [  # name, proxy host, proxy port ("P": the proxy's), server, goes through the proxy, code
+        ("through the proxy", "127.0.0.1", "P", "plain", True, 0),
+        ("through the proxy, tampered reply", "127.0.0.1", "P", "tampered", True, 1005),
+        ("proxy port 0: direct", "127.0.0.1", "0", "plain", False, 0),
+        ("no proxy host: direct", "", "P", "plain", False, 0),
+        ("non-numeric proxy port: direct", "127.0.0.1", "abc", "plain", False, 0),
+    ]
+
+    @classmethod
+    def setUpClass(cls):
+        cls.servers = class_servers(cls, {"proxy": Proxy(), "plain": PayServer(),
+                                          "tampered": PayServer("--misbehave", "bad-signature")})
+
+    def test_routes(self):
+        proxy = self.servers["proxy"]
+        for command, run in COMMANDS.items():
+            for name, host, port, which, proxied, code in self.CASES:
+                with self.subTest(command=command, case=name):
+                    server = self.servers[which]
+                    r = run(server.url(), proxy=(host, str(proxy.port) if port == "P" else port))
+                    self.assertEqual((r.status, r.err), (0, ""))
+                    self.assertTrue(r.out.endswith("\nReturnCode=%d\n" % code), r.out)
+                    self.assertEqual([e["request_line"] for e in proxy.new_log_entries()],
+                                     ["POST %s HTTP/1.0" % server.url()] if proxied else [])
+                    self.assertEqual([e["request_line"] for e in server.new_log_entries()],
+                                     ["POST /pay HTTP/1.0"])
+
+
+class Timeouts(unittest.TestCase):
+    """A time-out text below 1 or not a number gives 30 s; the server here answers after 3 s, so
+    those runs approve while a 1 s time-out gives up. The runs go in parallel."""
+    SERVER_DELAY = 3
+    CASES = [  # time-out word, return code
+        ("0", 0), ("-5", 0), ("abc", 0), ("", 0), ("45", 0), ("99999999999999999999", 0), ("1", 1003),
+    ]
+
+    @classmethod
+    def setUpClass(cls):
+        cls.server = class_servers(cls, {"slow": PayServer("--delay", cls.SERVER_DELAY)})["slow"]
+
+    def test_time_out_words(self):
+        with concurrent.futures.ThreadPoolExecutor(len(self.CASES)) as pool:
+            runs = [(word, code, pool.submit(pay, self.server.url(), timeout=word))
+                    for word, code in self.CASES]
+        for word, code, future in runs:
+            with self.subTest(timeout=word):
+                r = future.result()
+                self.assertEqual((r.status, r.err), (0, ""))
+                self.assertTrue(r.out.endswith("\nReturnCode=%d\n" % code), r.out)
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
