@@ -1,7 +1,9 @@
 #include "shs.h"
 
+#include "shs_internal.h"
 #include "wipe.h"
 
+#include <atomic>
 #include <cstdlib>
 
 namespace {
@@ -19,6 +21,28 @@ inline uint32_t loadBE32(const unsigned char *p)
     return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
            (static_cast<uint32_t>(p[2]) << 8) | static_cast<uint32_t>(p[3]);
 }
+
+/* The selected ShsEngine, or ENGINE_UNDECIDED until the first compression (or selection) looks at
+ * the CPU. Atomic because independent digests may run in several threads. */
+const int ENGINE_UNDECIDED = -1;
+std::atomic<int> selectedEngine{ENGINE_UNDECIDED};
+
+ShsEngine currentEngine()
+{
+    int engine = selectedEngine.load(std::memory_order_relaxed);
+    if (engine == ENGINE_UNDECIDED) {
+        engine = shsEngineAvailable(SHS_ENGINE_SHA_NI) ? SHS_ENGINE_SHA_NI : SHS_ENGINE_PORTABLE;
+        /* Another thread may have decided meanwhile; an explicit selection wins. */
+        int expected = ENGINE_UNDECIDED;
+        if (!selectedEngine.compare_exchange_strong(expected, engine, std::memory_order_relaxed))
+            engine = expected;
+    }
+    return static_cast<ShsEngine>(engine);
+}
+
+#if defined(__x86_64__) || defined(__i386__)
+inline bool useShaNi() { return currentEngine() == SHS_ENGINE_SHA_NI; }
+#endif
 
 [[noreturn]] void fatal(const char *message)
 {
@@ -85,6 +109,20 @@ void shsTransform(uint32_t digest[5], uint32_t block[80])
     digest[4] += e;
 }
 
+/* Compresses the block held in the context's words 0..15. The SHA-NI path reads them without
+ * writing the schedule into words 16..79; nothing reads those words later (every block word is
+ * written again before the next compression), so the digests are the same either way. */
+inline void transformContextBlock(ShsContext *ctx)
+{
+#if defined(__x86_64__) || defined(__i386__)
+    if (useShaNi()) {
+        shsTransformShaNiWords(ctx->digest, ctx->block);
+        return;
+    }
+#endif
+    shsTransform(ctx->digest, ctx->block);
+}
+
 /* Puts one byte at bit position nbits of the block, replacing only those eight bits; a full block
  * is compressed at once. */
 inline void putByte(ShsContext *ctx, unsigned char byte)
@@ -95,7 +133,7 @@ inline void putByte(ShsContext *ctx, unsigned char byte)
     ctx->nbits += 8;
     if (ctx->nbits == 512) {
         ctx->nbits = 0;
-        shsTransform(ctx->digest, ctx->block);
+        transformContextBlock(ctx);
     }
 }
 
@@ -106,7 +144,7 @@ inline void putWord(ShsContext *ctx, uint32_t value)
     ctx->nbits += 32;
     if (ctx->nbits == 512) {
         ctx->nbits = 0;
-        shsTransform(ctx->digest, ctx->block);
+        transformContextBlock(ctx);
     }
 }
 
@@ -119,6 +157,33 @@ uint32_t *newDigestArray()
 }
 
 } // namespace
+
+int shsEngineAvailable(ShsEngine engine)
+{
+    switch (engine) {
+    case SHS_ENGINE_PORTABLE:
+        return 1;
+    case SHS_ENGINE_SHA_NI: {
+#if defined(__x86_64__) || defined(__i386__)
+        static const int hasShaNi = shsCpuHasShaNi();
+        return hasShaNi;
+#else
+        return 0;
+#endif
+    }
+    }
+    return 0;
+}
+
+int shsSelectEngine(ShsEngine engine)
+{
+    if (!shsEngineAvailable(engine))
+        return 0;
+    selectedEngine.store(engine, std::memory_order_relaxed);
+    return 1;
+}
+
+ShsEngine shsSelectedEngine() { return currentEngine(); }
 
 void shsInit(ShsContext *ctx)
 {
@@ -148,8 +213,17 @@ void shsUpdate(ShsContext *ctx, const unsigned char *data, uint32_t length)
         length -= 4;
     }
 
-    /* Whole 64-byte pieces go straight from the caller's buffer into the block. */
+    /* Whole 64-byte pieces go straight from the caller's buffer: into the compression on the SHA-NI
+     * path, into the block words on the portable one. */
     if (ctx->nbits == 0) {
+#if defined(__x86_64__) || defined(__i386__)
+        if (length >= 64 && useShaNi()) {
+            const uint32_t blocks = length / 64;
+            shsTransformShaNiBytes(ctx->digest, data, blocks);
+            data += 64 * blocks;
+            length -= 64 * blocks;
+        }
+#endif
         while (length >= 64) {
             for (int i = 0; i < 16; i++)
                 ctx->block[i] = loadBE32(data + 4 * i);

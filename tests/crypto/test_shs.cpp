@@ -1,11 +1,14 @@
 #include "bignum.h"
 #include "lcg.h"
 #include "shs.h"
+#include "shs_internal.h"
 #include "testutil.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <random>
 #include <string>
 
 using testutil::Bytes;
@@ -74,9 +77,56 @@ std::string generatedDigest(size_t n)
     return "";
 }
 
+/* Digest of n bytes at data fed in pieces of random sizes (0..200 bytes), each piece on a random
+ * engine when switchEngines is set (else on the selected one): the context's words after
+ * shsFinal. */
+std::string randomPiecesHex(const unsigned char *data, size_t n, std::mt19937 &random,
+                            bool switchEngines)
+{
+    ShsContext ctx;
+    shsInit(&ctx);
+    size_t pos = 0;
+    while (pos < n) {
+        const size_t piece =
+            std::min(n - pos, std::uniform_int_distribution<size_t>(0, 200)(random));
+        if (switchEngines)
+            shsSelectEngine(random() % 2 ? SHS_ENGINE_SHA_NI : SHS_ENGINE_PORTABLE);
+        shsUpdate(&ctx, data + pos, static_cast<uint32_t>(piece));
+        pos += piece;
+    }
+    shsFinal(&ctx);
+    return wordsHex(ctx.digest);
+}
+
+/* The engine the process started on, taken before any test selects one. */
+const ShsEngine startEngine = shsSelectedEngine();
+
+const char *engineName(ShsEngine engine)
+{
+    return engine == SHS_ENGINE_SHA_NI ? "ShaNi" : "Portable";
+}
+
+/* Runs each test once per compression path, skipping the SHA-NI run where the CPU lacks it, and
+ * puts the process back on the path it started on afterwards. */
+class Shs : public ::testing::TestWithParam<ShsEngine> {
+protected:
+    void SetUp() override
+    {
+        if (!shsEngineAvailable(GetParam()))
+            GTEST_SKIP() << "this CPU has no SHA extensions";
+        ASSERT_EQ(shsSelectEngine(GetParam()), 1);
+    }
+    void TearDown() override { shsSelectEngine(startEngine); }
+};
+
 } // namespace
 
-TEST(Shs, PublishedVectors)
+INSTANTIATE_TEST_SUITE_P(Engines, Shs, ::testing::Values(SHS_ENGINE_PORTABLE, SHS_ENGINE_SHA_NI),
+                         [](const ::testing::TestParamInfo<ShsEngine> &info) {
+                             return std::string(engineName(info.param));
+                         });
+
+TEST_P(Shs, PublishedVectors)
 {
     for (const auto &row : testutil::readVectors("sha1_fips180.txt")) {
         const Bytes unit = testutil::fromHex(row[0]);
@@ -97,7 +147,7 @@ TEST(Shs, PublishedVectors)
 
 /* Every length 0..300 (all padding cases, one and two final blocks) and long messages, against
  * hashlib; also through the number form that signatures use. */
-TEST(Shs, GeneratedVectorsAllForms)
+TEST_P(Shs, GeneratedVectorsAllForms)
 {
     const auto rows = testutil::readVectors("sha1_generated.txt");
     ASSERT_GT(rows.size(), 320u);
@@ -120,7 +170,7 @@ TEST(Shs, GeneratedVectorsAllForms)
     freeBignum(number);
 }
 
-TEST(Shs, PiecesUnderTheCallingRuleEqualOneShot)
+TEST_P(Shs, PiecesUnderTheCallingRuleEqualOneShot)
 {
     const Bytes message = testutil::generatedMessage(300); /* 4 blocks and 44 bytes */
     const std::string whole = generatedDigest(300);
@@ -131,7 +181,7 @@ TEST(Shs, PiecesUnderTheCallingRuleEqualOneShot)
 }
 
 /* The block position lives in the context, so pieces of any size give the same digest. */
-TEST(Shs, PiecesOfAnySizeEqualOneShot)
+TEST_P(Shs, PiecesOfAnySizeEqualOneShot)
 {
     const Bytes message = testutil::generatedMessage(300);
     const std::string whole = generatedDigest(300);
@@ -143,7 +193,7 @@ TEST(Shs, PiecesOfAnySizeEqualOneShot)
     EXPECT_EQ(piecewiseHex(message, std::vector<size_t>(299, 1)), whole);
 }
 
-TEST(Shs, InterleavedContextsAreIndependent)
+TEST_P(Shs, InterleavedContextsAreIndependent)
 {
     const Bytes m1 = testutil::generatedMessage(200), m2 = testutil::generatedMessage(150);
     ShsContext c1, c2;
@@ -165,7 +215,7 @@ TEST(Shs, InterleavedContextsAreIndependent)
     EXPECT_EQ(wordsHex(c1.digest), generatedDigest(150));
 }
 
-TEST(Shs, FileDigest)
+TEST_P(Shs, FileDigest)
 {
     for (size_t n : {0u, 1024u, 1025u, 3u * 1024u})
         EXPECT_EQ(fileDigestHex(testutil::generatedMessage(n)), generatedDigest(n)) << n;
@@ -178,7 +228,7 @@ TEST(Shs, FileDigest)
     EXPECT_EQ(fShsDigest(nullptr), nullptr);
 }
 
-TEST(Shs, MessageDigestWritesLeastSignificantByteFirst)
+TEST_P(Shs, MessageDigestWritesLeastSignificantByteFirst)
 {
     const Bytes message = testutil::generatedMessage(100);
     const Bytes standard = testutil::fromHex(generatedDigest(100));
@@ -193,7 +243,7 @@ TEST(Shs, MessageDigestWritesLeastSignificantByteFirst)
     }
 }
 
-TEST(Shs, DigestNumberKeepsSignAndGrowsSpace)
+TEST_P(Shs, DigestNumberKeepsSignAndGrowsSpace)
 {
     const Bytes message = testutil::generatedMessage(64);
     const std::string expected = generatedDigest(64);
@@ -219,6 +269,52 @@ TEST(Shs, DigestNumberKeepsSignAndGrowsSpace)
     bigsprint(large, text);
     EXPECT_EQ(std::string(text), expected);
     freeBignum(large);
+}
+
+TEST(ShsEngines, SelectionFollowsTheCpu)
+{
+    const int shaNi = shsEngineAvailable(SHS_ENGINE_SHA_NI);
+    EXPECT_EQ(startEngine, shaNi ? SHS_ENGINE_SHA_NI : SHS_ENGINE_PORTABLE);
+    EXPECT_EQ(shsEngineAvailable(SHS_ENGINE_PORTABLE), 1);
+    ASSERT_EQ(shsSelectEngine(SHS_ENGINE_PORTABLE), 1);
+    EXPECT_EQ(shsSelectedEngine(), SHS_ENGINE_PORTABLE);
+    /* Where the CPU lacks SHA-NI, asking for it changes nothing. */
+    EXPECT_EQ(shsSelectEngine(SHS_ENGINE_SHA_NI), shaNi);
+    EXPECT_EQ(shsSelectedEngine(), shaNi ? SHS_ENGINE_SHA_NI : SHS_ENGINE_PORTABLE);
+    shsSelectEngine(startEngine);
+}
+
+/* Random lengths 0..4096 at every alignment of the caller's buffer: the SHA-NI path gives the
+ * portable path's digest in one call, in pieces of random sizes, and with the path changing
+ * between pieces of one digest. */
+TEST(ShsEngines, ShaNiAgreesWithPortable)
+{
+    if (!shsEngineAvailable(SHS_ENGINE_SHA_NI))
+        GTEST_SKIP() << "this CPU has no SHA extensions";
+    std::mt19937 random(0x5A827999u);
+    for (uint32_t round = 0; round < 400; round++) {
+        const size_t n = std::uniform_int_distribution<size_t>(0, 4096)(random);
+        const size_t offset = round % 16;
+        Bytes padded(offset, 0xEE);
+        const Bytes message = testutil::lcgBytes(round, n);
+        padded.insert(padded.end(), message.begin(), message.end());
+        testutil::ExactBuffer buf(padded);
+        const unsigned char *data = buf.get() + offset;
+
+        ASSERT_EQ(shsSelectEngine(SHS_ENGINE_PORTABLE), 1);
+        uint32_t *h = shs(data, static_cast<uint32_t>(n));
+        const std::string expected = wordsHex(h);
+        clib_free(h);
+        EXPECT_EQ(randomPiecesHex(data, n, random, false), expected) << "portable pieces, " << n;
+
+        ASSERT_EQ(shsSelectEngine(SHS_ENGINE_SHA_NI), 1);
+        h = shs(data, static_cast<uint32_t>(n));
+        EXPECT_EQ(wordsHex(h), expected) << "length " << n << " offset " << offset;
+        clib_free(h);
+        EXPECT_EQ(randomPiecesHex(data, n, random, false), expected) << "SHA-NI pieces, " << n;
+        EXPECT_EQ(randomPiecesHex(data, n, random, true), expected) << "mixed pieces, " << n;
+    }
+    shsSelectEngine(startEngine);
 }
 
 TEST(ShsDeathTest, MessageDigestNeedsTwentyBytes)
