@@ -1,16 +1,29 @@
 # Entry points for people and CI. Every target installs the Debian packages it needs first.
-#   make demo   build, then run the main job on the built-in sample
-#   make test   build and run every test, in a normal and in a sanitizer build
-#   make build  build only (the tool lands in build/bin/vemrick)
+#   make demo        build, start the test payment server, run an inspection, a payment and a
+#                    pre-authorization through the built tool
+#   make test        everything CI runs: unit and end-to-end tests in a normal and in a sanitizer
+#                    build, short fuzz runs, and the memory checks under valgrind
+#   make build       build only (the tool lands in build/bin/vemrick)
+#   make fuzz        run every fuzz target for FUZZ_SECONDS (default 60)
+#   make memcheck    unit and end-to-end tests under valgrind memcheck
+#   make cross-test ARCH=s390x|i386   build the library and unit tests for another CPU, run under qemu
 
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
+FUZZ_BUILD ?= build-fuzz
 JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_ARGS ?=
+FUZZ_SECONDS ?= 60
+CI_FUZZ_SECONDS ?= 15
+ARCH       ?= s390x
 
 BASE_PKGS := cmake g++ make libgtest-dev python3
+FUZZ_PKGS := cmake make clang libclang-rt-14-dev
+CROSS_PKGS_s390x := crossbuild-essential-s390x qemu-user libgtest-dev cmake make
+CROSS_PKGS_i386  := crossbuild-essential-i386 qemu-user libgtest-dev cmake make
 
-.PHONY: all deps build build-asan demo test test-normal test-asan clean
+.PHONY: all deps build build-asan demo test test-normal test-asan fuzz fuzz-build fuzz-short \
+        memcheck cross-test clean
 
 all: build
 
@@ -34,8 +47,30 @@ test-normal: build
 test-asan: build-asan
 	cd $(ASAN_BUILD) && ctest --output-on-failure -j $(JOBS)
 
-test: test-normal test-asan
+fuzz-build:
+	@scripts/ensure-deps.sh $(FUZZ_PKGS)
+	CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DVEMRICK_FUZZ=ON -DVEMRICK_WERROR=ON $(CMAKE_ARGS)
+	cmake --build $(FUZZ_BUILD) -j $(JOBS)
+
+fuzz: fuzz-build
+	scripts/run-fuzz.sh $(FUZZ_BUILD) $(FUZZ_SECONDS)
+
+fuzz-short: fuzz-build
+	scripts/run-fuzz.sh $(FUZZ_BUILD) $(CI_FUZZ_SECONDS)
+
+memcheck: build
+	@scripts/ensure-deps.sh valgrind
+	scripts/memcheck.sh $(BUILD) $(JOBS)
+
+test: test-normal test-asan fuzz-short memcheck
 	@echo "make test: all test suites passed"
 
+cross-test:
+	@scripts/ensure-deps.sh $(CROSS_PKGS_$(ARCH))
+	cmake -S . -B build-$(ARCH) -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-$(ARCH).cmake \
+	    -DVEMRICK_GTEST_FROM_SOURCE=ON -DVEMRICK_SCRIPT_TESTS=OFF -DVEMRICK_WERROR=ON $(CMAKE_ARGS)
+	cmake --build build-$(ARCH) -j $(JOBS)
+	cd build-$(ARCH) && ctest --output-on-failure -j $(JOBS)
+
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD)
+	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) build-s390x build-i386

@@ -1,0 +1,7 @@
+# Cross build for s390x (64-bit, big-endian), run under qemu-user.
+set(CMAKE_SYSTEM_NAME Linux)
+set(CMAKE_SYSTEM_PROCESSOR s390x)
+set(CMAKE_CXX_COMPILER s390x-linux-gnu-g++)
+set(CMAKE_FIND_ROOT_PATH /usr/s390x-linux-gnu)
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_CROSSCOMPILING_EMULATOR qemu-s390x -L /usr/s390x-linux-gnu)
