@@ -14,3 +14,4 @@ endif()
 
 add_executable(bench_sha1 ${CMAKE_CURRENT_LIST_DIR}/sha1_bench.cpp)
 target_link_libraries(bench_sha1 PRIVATE vemrick_library benchmark::benchmark OpenSSL::Crypto)
+target_include_directories(bench_sha1 PRIVATE ${PROJECT_SOURCE_DIR}/tests/crypto) # lcg.h

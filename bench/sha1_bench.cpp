@@ -5,6 +5,7 @@
  * Run with e.g. --benchmark_repetitions=20 --benchmark_report_aggregates_only=true. */
 #include "bignum.h"
 #include "qzutil.h"
+#include "lcg.h"
 #include "shs.h"
 #include "shs_internal.h"
 
@@ -24,16 +25,7 @@ const size_t HMAC_MESSAGE = 460;
 const size_t HMAC_KEY = 32;
 
 /* Deterministic filler bytes. */
-std::vector<unsigned char> filler(uint32_t seed, size_t n)
-{
-    std::vector<unsigned char> out(n);
-    uint32_t x = seed;
-    for (size_t i = 0; i < n; i++) {
-        x = x * 1103515245u + 12345u;
-        out[i] = static_cast<unsigned char>(x >> 24);
-    }
-    return out;
-}
+std::vector<unsigned char> filler(uint32_t seed, size_t n) { return testutil::lcgBytes(seed, n); }
 
 std::string hexOf(const unsigned char *p, size_t n)
 {

@@ -12,6 +12,8 @@
 static const char kKeyNoMemory[] = "Out of memory (reading Merchant Key File)";
 static const char kKeyCannotOpen[] = "Unable to open Merchant Key File";
 static const char kKeyCannotRead[] = "Unable to read Merchant Key File";
+static const char kExpiryMissing[] = "Expire Days is NULL";
+static const char kExpiryTooFar[] = "Expire Days is two large (max 90 days)";
 static const char kExpiryNoMemory[] = "Out of Memory. CalculateExpirationDate()";
 static const char kExpiryOutOfRange[] =
     "Expire Days gives a date outside the years 0001 to 9999";
@@ -119,14 +121,19 @@ static void printCards(const char *cardList, unsigned int cardCount)
         printf("Card=%s\n", cardList + static_cast<size_t>(i) * QZ_CARD_ENTRY_SIZE);
 }
 
-static void printFields(const TransactionRecord &rec)
+/* The lines of a transaction the library ran: cards, fields, the two authorization lines under
+ * the mode's own keys, and the return code. Releases the card list. */
+static unsigned int printTransaction(char *cardList, unsigned int cardCount,
+                                     const TransactionRecord &rec, const char *dateTimeKey,
+                                     const char *numberKey, unsigned int rc)
 {
-    printf("MerchantID=%s\n", rec.MerchantID);
-    printf("TransactionID=%s\n", rec.TransactionID);
-    printf("CurrencyCode=%s\n", rec.CurrencyCode);
-    printf("TransactionAmount=%s\n", rec.TransactionAmount);
-    printf("Description=%s\n", rec.Description);
-    printf("PAN=%s\n", rec.PAN);
+    printCards(cardList, cardCount);
+    printRequestFields(rec);
+    printf("%s=%s\n", dateTimeKey, rec.AuthorizationDateTime);
+    printf("%s=%s\n", numberKey, rec.AuthorizationNumber);
+    printf("ReturnCode=%u\n", rc);
+    free(cardList);
+    return rc;
 }
 
 static unsigned int printFrontEndFailure()
@@ -175,14 +182,8 @@ unsigned int processPayTransaction(const char *authString, const char *url, cons
         &cardList, seconds, reinterpret_cast<const unsigned char *>(key), keyLen, proxyHost,
         portFromText(proxyPort));
     releaseKey(key);
-
-    printCards(cardList, cardCount);
-    printFields(rec);
-    printf("PayAuthorizationDateTime=%s\n", rec.AuthorizationDateTime);
-    printf("PayAuthorizationNumber=%s\n", rec.AuthorizationNumber);
-    printf("ReturnCode=%u\n", rc);
-    free(cardList);
-    return rc;
+    return printTransaction(cardList, cardCount, rec, "PayAuthorizationDateTime",
+                            "PayAuthorizationNumber", rc);
 }
 
 unsigned int processPreAuth(const char *authString, const char *url, const char *timeout,
@@ -193,15 +194,13 @@ unsigned int processPreAuth(const char *authString, const char *url, const char 
     char *cardList = nullptr;
 
     if (expiryDays == nullptr || expiryDays[0] == '\0') {
-        printf("ReturnCode=%u\n", QZ_FRONTEND_ERROR);
-        printf("ReturnDescription=Expire Days is NULL\n");
-        return QZ_FRONTEND_ERROR;
+        errorString = kExpiryMissing;
+        return printFrontEndFailure();
     }
     const long days = static_cast<long>(decimalClamped(expiryDays, LONG_MIN, LONG_MAX));
     if (days > kMaxExpiryDays) {
-        printf("ReturnCode=%u\n", QZ_FRONTEND_ERROR);
-        printf("ReturnDescription=Expire Days is two large (max 90 days)\n");
-        return QZ_FRONTEND_ERROR;
+        errorString = kExpiryTooFar;
+        return printFrontEndFailure();
     }
     const int seconds = timeoutFromText(timeout);
     /* Like the other expiry checks, a date that cannot be computed is reported before the key
@@ -228,12 +227,6 @@ unsigned int processPreAuth(const char *authString, const char *url, const char 
         portFromText(proxyPort));
     releaseKey(key);
     free(expiry);
-
-    printCards(cardList, cardCount);
-    printFields(rec);
-    printf("PreAuthDateTime=%s\n", rec.AuthorizationDateTime);
-    printf("QZAuthorizationNumber=%s\n", rec.AuthorizationNumber);
-    printf("ReturnCode=%u\n", rc);
-    free(cardList);
-    return rc;
+    return printTransaction(cardList, cardCount, rec, "PreAuthDateTime", "QZAuthorizationNumber",
+                            rc);
 }

@@ -30,12 +30,7 @@ unsigned int getPayTransaction(const char *authString)
     memset(&rec, 0, sizeof rec);
     const unsigned int rc =
         QZGetPayTransaction(authString, static_cast<unsigned int>(strlen(authString)), &rec);
-    printf("MerchantID=%s\n", rec.MerchantID);
-    printf("TransactionID=%s\n", rec.TransactionID);
-    printf("CurrencyCode=%s\n", rec.CurrencyCode);
-    printf("TransactionAmount=%s\n", rec.TransactionAmount);
-    printf("Description=%s\n", rec.Description);
-    printf("PAN=%s\n", rec.PAN);
+    printRequestFields(rec);
     printf("ReturnCode=%u\n", rc);
     return rc;
 }

@@ -5,9 +5,22 @@
 #ifndef VEMRICK_TOOL_H
 #define VEMRICK_TOOL_H
 
+#include <cstdio>
+
 /* The current front-end error description; "" means no front-end failure has happened. It always
  * points at a fixed message or at the empty start-up buffer, never at text built at run time. */
 extern const char *errorString;
+
+/* Prints the six pay-request field lines of a PayRequestFields or a TransactionRecord, untrimmed. */
+template <class Fields> void printRequestFields(const Fields &f)
+{
+    printf("MerchantID=%s\n", f.MerchantID);
+    printf("TransactionID=%s\n", f.TransactionID);
+    printf("CurrencyCode=%s\n", f.CurrencyCode);
+    printf("TransactionAmount=%s\n", f.TransactionAmount);
+    printf("Description=%s\n", f.Description);
+    printf("PAN=%s\n", f.PAN);
+}
 
 /* Writes the three usage lines for program name `prog` to stderr; sets errorString to "Bad Usage\n". */
 void usage(const char *prog);
