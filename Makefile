@@ -7,6 +7,8 @@
 #   make fuzz        run every fuzz target for FUZZ_SECONDS (default 60)
 #   make memcheck    unit and end-to-end tests under valgrind memcheck
 #   make cross-test ARCH=s390x|i386   build the library and unit tests for another CPU, run under qemu
+#   make bench       performance figures beside curl and OpenSSL, written to bench/results.md
+#   make tls-test    a payment through a verifying TLS tunnel (stunnel) to the test server
 
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
@@ -17,7 +19,7 @@ FUZZ_SECONDS ?= 60
 CI_FUZZ_SECONDS ?= 15
 ARCH       ?= s390x
 
-BASE_PKGS := cmake g++ make libgtest-dev python3
+BASE_PKGS := cmake g++ make libgtest-dev python3 pkg-config
 FUZZ_PKGS := cmake make clang libclang-rt-14-dev
 CROSS_PKGS_s390x := crossbuild-essential-s390x qemu-user libgtest-dev cmake make
 CROSS_PKGS_i386  := crossbuild-essential-i386 qemu-user libgtest-dev cmake make
@@ -66,6 +68,7 @@ test: test-normal test-asan fuzz-short memcheck
 	@echo "make test: all test suites passed"
 
 cross-test:
+	@[ -n "$(CROSS_PKGS_$(ARCH))" ] || { echo "cross-test: ARCH must be s390x or i386" >&2; exit 2; }
 	@scripts/ensure-deps.sh $(CROSS_PKGS_$(ARCH))
 	cmake -S . -B build-$(ARCH) -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-$(ARCH).cmake \
 	    -DVEMRICK_GTEST_FROM_SOURCE=ON -DVEMRICK_SCRIPT_TESTS=OFF -DVEMRICK_WERROR=ON $(CMAKE_ARGS)
@@ -74,3 +77,23 @@ cross-test:
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) build-s390x build-i386
+
+# make bench: performance figures beside their references (curl, OpenSSL), written to
+# bench/results.md. The extra packages are installed first, then the build is configured again so
+# that it finds Google Benchmark and libcrypto for bench_sha1 on a machine that lacked them.
+BENCH_PKGS := libbenchmark-dev libssl-dev curl time
+
+.PHONY: bench
+bench: build
+	@scripts/ensure-deps.sh $(BENCH_PKGS)
+	cmake -S . -B $(BUILD) -DVEMRICK_WERROR=ON $(CMAKE_ARGS)
+	cmake --build $(BUILD) -j $(JOBS) --target vemrick_tool bench_sha1 bench_silent_wait
+	python3 bench/run.py --build $(BUILD)
+
+# make tls-test: a payment through a local stunnel that verifies the server's certificate.
+TLS_PKGS := stunnel4 openssl
+
+.PHONY: tls-test
+tls-test: build
+	@scripts/ensure-deps.sh $(TLS_PKGS)
+	scripts/tls-test.sh $(BUILD)/bin/vemrick
