@@ -19,7 +19,7 @@ FUZZ_SECONDS ?= 60
 CI_FUZZ_SECONDS ?= 15
 ARCH       ?= s390x
 
-BASE_PKGS := cmake g++ make libgtest-dev python3 pkg-config
+BASE_PKGS := cmake g++ make libgtest-dev python3 pkg-config time
 FUZZ_PKGS := cmake make clang libclang-rt-14-dev
 CROSS_PKGS_s390x := crossbuild-essential-s390x qemu-user libgtest-dev cmake make
 CROSS_PKGS_i386  := crossbuild-essential-i386 qemu-user libgtest-dev cmake make
