@@ -28,7 +28,6 @@ import datetime
 import json
 import os
 import platform
-import selectors
 import shutil
 import signal
 import socket
@@ -41,11 +40,11 @@ import time
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(HERE)
 SIM = os.path.join(REPO, "sim")
+sys.path.insert(0, os.path.join(REPO, "tests", "tool"))
+import servers  # noqa: E402  (start and stop of the sim/ servers, shared with the end-to-end tests)
 DEMO_KEY = os.path.join(SIM, "demo.key")
 GNU_TIME = "/usr/bin/time"
 
-SERVER_LIFETIME = 900        # seconds; a server this script leaves behind exits by itself
-SERVER_START_TIMEOUT = 20
 PAY_TIMEOUT = "30"           # vemrick's time-out argument for the payments
 RUN_LIMIT = 60               # seconds one payment may take before it is killed and reported
 SILENT_SECONDS = 3
@@ -240,90 +239,23 @@ def raw_exchange(port, request, limit=RUN_LIMIT):
 # ---------------------------------------------------------------------------------------------
 # The test payment server
 
-class PayServer:
-    """sim/payserver.py on a free 127.0.0.1 port with a --lifetime and a request log."""
+class PayServer(servers.PayServer):
+    """sim/payserver.py on a free 127.0.0.1 port with a --lifetime and a request log, started and
+    stopped as the end-to-end tests do; `name` tells the servers of this run apart in messages."""
 
-    def __init__(self, workdir, name, *options):
-        self.dir = workdir
+    def __init__(self, name, *options):
+        super().__init__(*options)
         self.name = name
-        self.options = [str(o) for o in options]
-        self.log_path = os.path.join(workdir, name + "-requests.jsonl")
-        self.err_path = os.path.join(workdir, name + "-stderr.txt")
-        self.proc = None
-        self.port = None
-        self._log_offset = 0
 
     def __enter__(self):
-        self.start()
-        return self
-
-    def __exit__(self, *exc):
-        self.stop()
-
-    def start(self):
-        argv = [sys.executable, os.path.join(SIM, "payserver.py"), "--port", "0",
-                "--lifetime", str(SERVER_LIFETIME), "--log", self.log_path] + self.options
-        with open(self.err_path, "wb") as err:
-            self.proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                         stderr=err)
         try:
-            line = b""
-            deadline = time.monotonic() + SERVER_START_TIMEOUT
-            with selectors.DefaultSelector() as sel:
-                sel.register(self.proc.stdout, selectors.EVENT_READ)
-                while not line.endswith(b"\n") and time.monotonic() < deadline:
-                    if sel.select(max(0.0, deadline - time.monotonic())):
-                        chunk = os.read(self.proc.stdout.fileno(), 256)
-                        if not chunk:
-                            break
-                        line += chunk
-            prefix = b"listening on 127.0.0.1:"
-            if not line.startswith(prefix) or not line.strip()[len(prefix):].isdigit():
-                raise MeasurementError("the %s server did not start (first line %r): %s"
-                                       % (self.name, line, self.stderr_text()))
-            self.port = int(line.strip()[len(prefix):])
-        except BaseException:
-            self.stop()
-            raise
-
-    def stop(self):
-        if self.proc is None:
-            return
-        if self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(10)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
-        self.proc.stdout.close()
-        self.proc = None
-
-    def url(self):
-        return "http://127.0.0.1:%d/pay" % self.port
-
-    def stderr_text(self):
-        try:
-            with open(self.err_path, encoding="latin-1") as f:
-                return f.read()[-2000:]
-        except OSError:
-            return ""
-
-    def new_entries(self):
-        """The log entries completed since the previous call."""
-        try:
-            with open(self.log_path, "rb") as f:
-                f.seek(self._log_offset)
-                data = f.read()
-        except FileNotFoundError:
-            return []
-        complete = data[:data.rfind(b"\n") + 1]
-        self._log_offset += len(complete)
-        return [json.loads(line) for line in complete.splitlines() if line.strip()]
+            return super().__enter__()
+        except RuntimeError as e:
+            raise MeasurementError("the %s server did not start: %s" % (self.name, e))
 
     def expect_accepted(self, count, who):
         """Check that exactly `count` new requests came in and all were answered with HTTP 200."""
-        entries = self.new_entries()
+        entries = self.new_log_entries()
         bad = [e for e in entries if e.get("status") != 200]
         if len(entries) != count or bad:
             detail = bad[0].get("error") if bad else "%d requests logged" % len(entries)
@@ -446,7 +378,7 @@ class Bench:
     def one_payment(self):
         runs = self.args.runs
         rss_file = os.path.join(self.dir, "gnu-time.txt")
-        with PayServer(self.dir, "payments") as server:
+        with PayServer("payments") as server:
             pay, curl = self.pay_argv(server.url()), self.curl_argv(server.url())
 
             def check_pay(run, who="vemrick"):
@@ -607,7 +539,7 @@ class Bench:
     def silent_server(self):
         runs = self.args.silent_runs
         vem, ref, own, codes = [], [], [], set()
-        with PayServer(self.dir, "silent", "--misbehave", "silent") as server:
+        with PayServer("silent", "--misbehave", "silent") as server:
             pay = self.pay_argv(server.url(), str(SILENT_SECONDS))
             curl = self.curl_argv(server.url(), "--max-time", str(SILENT_SECONDS))
             for _ in range(runs):
@@ -785,7 +717,7 @@ class Bench:
     def batch(self):
         a = self.args
         vem, ref = [], []
-        with PayServer(self.dir, "batch", "--delay", a.batch_delay) as server:
+        with PayServer("batch", "--delay", a.batch_delay) as server:
             pay, curl = self.pay_argv(server.url()), self.curl_argv(server.url())
             for i in range(a.batch_runs):
                 wall, runs = run_batch(pay, a.batch_size, a.batch_parallel, 600, capture=True)
