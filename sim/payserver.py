@@ -357,9 +357,10 @@ def http_response(status, content_type, body, line_end=b"\r\n"):
     return head + body
 
 
-def wait_for_client_close(sock):
-    """Swallow whatever the client sends until it goes away (or the server stops)."""
-    while not STOP.is_set():
+def wait_for_client_close(sock, seconds=None):
+    """Swallow whatever the client sends until it goes away, the server stops, or `seconds` pass."""
+    end = None if seconds is None else time.monotonic() + seconds
+    while not STOP.is_set() and (end is None or time.monotonic() < end):
         try:
             if not sock.recv(65536):
                 return
@@ -376,15 +377,7 @@ def close_gracefully(sock, linger=2.0):
         sock.shutdown(socket.SHUT_WR)
     except OSError:
         return
-    end = time.monotonic() + linger
-    while not STOP.is_set() and time.monotonic() < end:
-        try:
-            if not sock.recv(65536):
-                return
-        except socket.timeout:
-            continue
-        except OSError:
-            return
+    wait_for_client_close(sock, linger)
 
 
 class Handler(socketserver.BaseRequestHandler):

@@ -115,19 +115,14 @@ char *CalculateExpirationDate(long days)
     return text;
 }
 
-static void printCards(const char *cardList, unsigned int cardCount)
-{
-    for (unsigned int i = 0; cardList != nullptr && i < cardCount; i++)
-        printf("Card=%s\n", cardList + static_cast<size_t>(i) * QZ_CARD_ENTRY_SIZE);
-}
-
 /* The lines of a transaction the library ran: cards, fields, the two authorization lines under
  * the mode's own keys, and the return code. Releases the card list. */
 static unsigned int printTransaction(char *cardList, unsigned int cardCount,
                                      const TransactionRecord &rec, const char *dateTimeKey,
                                      const char *numberKey, unsigned int rc)
 {
-    printCards(cardList, cardCount);
+    for (unsigned int i = 0; cardList != nullptr && i < cardCount; i++)
+        printf("Card=%s\n", cardList + static_cast<size_t>(i) * QZ_CARD_ENTRY_SIZE);
     printRequestFields(rec);
     printf("%s=%s\n", dateTimeKey, rec.AuthorizationDateTime);
     printf("%s=%s\n", numberKey, rec.AuthorizationNumber);

@@ -98,9 +98,3 @@ TEST(GetPayTransaction, UnusableAuthStringsClearTheRecord)
         EXPECT_TRUE(allZero(rec)) << c.name;
     }
 }
-
-TEST(Records, TransactionRecordStartsWithThePayRequestFields)
-{
-    EXPECT_EQ(offsetof(TransactionRecord, PAN), offsetof(PayRequestFields, PAN));
-    EXPECT_EQ(offsetof(TransactionRecord, AuthorizationDateTime), sizeof(PayRequestFields));
-}
