@@ -1,5 +1,6 @@
 #include "bignum.h"
 
+#include "kernel_internal.h"
 #include "wipe.h"
 
 #include <cstdlib>
@@ -49,15 +50,17 @@ const int32_t hexDigitValue[103] = {
 
 /* ---- fatal reporter and hooks ---- */
 
+void kernelFatal(const char *message)
+{
+    fprintf(stderr, "CRITICAL EXCEPTION: %s exiting.\n", message != nullptr ? message : "");
+    exit(1);
+}
+
 void handle_exception(int severity, const char *message)
 {
-    if (message == nullptr)
-        message = "";
-    if (severity == 1) {
-        fprintf(stderr, "CRITICAL EXCEPTION: %s exiting.\n", message);
-        exit(1);
-    }
-    fprintf(stderr, "WARNING: %s\n", message);
+    if (severity == 1)
+        kernelFatal(message);
+    fprintf(stderr, "WARNING: %s\n", message != nullptr ? message : "");
 }
 
 void *clib_malloc(size_t size) { return malloc(size); }
@@ -67,20 +70,13 @@ void clib_memzero(void *p, size_t n) { memset(p, 0, n); }
 void clib_memcpy(const void *source, void *destination, size_t n) { memcpy(destination, source, n); }
 int clib_memcmp(const void *a, const void *b, size_t n) { return memcmp(b, a, n); }
 
-[[noreturn]] static void outOfMemory(const char *message)
-{
-    handle_exception(1, message);
-    exit(1); /* not reached: severity 1 exits */
-}
-
-/* Makes room for at least n (>= 1) words; the words beyond the old space are cleared. */
-static void reserveWords(Bignum *b, int32_t n)
+void bigReserveWords(Bignum *b, int32_t n)
 {
     if (n <= b->space)
         return;
     void *p = clib_realloc(b->words, static_cast<size_t>(n) * sizeof(uint32_t));
     if (p == nullptr)
-        outOfMemory("Bignum: out of memory.\n");
+        kernelFatal("Bignum: out of memory.\n");
     b->words = static_cast<uint32_t *>(p);
     for (int32_t i = b->space; i < n; i++)
         b->words[i] = 0;
@@ -94,7 +90,7 @@ Bignum *itobig(uint32_t value)
     Bignum *b = static_cast<Bignum *>(clib_malloc(sizeof(Bignum)));
     uint32_t *w = static_cast<uint32_t *>(clib_malloc(sizeof(uint32_t)));
     if (b == nullptr || w == nullptr)
-        outOfMemory("itobig: out of memory.\n");
+        kernelFatal("itobig: out of memory.\n");
     w[0] = value;
     b->sign = 1;
     b->length = 1;
@@ -160,78 +156,63 @@ int odd(const Bignum *b) { return static_cast<int>(b->words[0] & 1); }
 
 /* ---- byte strings ---- */
 
-void bufToBig(const unsigned char *buffer, int32_t len, Bignum *b)
+/* The two byte orders differ only in where the byte of significance k (0 = least) sits. */
+enum class ByteOrder { LeastFirst, MostFirst };
+
+static inline int64_t bytePosition(ByteOrder order, int64_t k, int64_t size)
+{
+    return order == ByteOrder::LeastFirst ? k : size - 1 - k;
+}
+
+static void readBytes(const unsigned char *buffer, int32_t len, ByteOrder order, Bignum *b)
 {
     if (len < 0)
         len = 0;
     const int32_t n = len / 4 + (len % 4 != 0);
-    reserveWords(b, n > 0 ? n : 1);
+    bigReserveWords(b, n > 0 ? n : 1);
+    b->words[0] = 0;
     for (int32_t i = 0; i < n; i++) {
         uint32_t w = 0;
-        for (int32_t j = 3; j >= 0; j--) {
-            const int32_t k = 4 * i + j;
-            w = (w << 8) | (k < len ? buffer[k] : 0u);
-        }
+        for (int64_t k = 4 * static_cast<int64_t>(i) + 3; k >= 4 * static_cast<int64_t>(i); k--)
+            w = (w << 8) | (k < len ? buffer[bytePosition(order, k, len)] : 0u);
         b->words[i] = w;
     }
-    if (n == 0)
-        b->words[0] = 0;
     b->length = n > 0 ? n : 1;
     trim(b);
+}
+
+static void writeBytes(const Bignum *b, int64_t size, ByteOrder order, unsigned char *buffer,
+                       const char *tooSmall)
+{
+    if (static_cast<int64_t>(b->length) * 4 > size)
+        kernelFatal(tooSmall);
+    if (size <= 0)
+        return;
+    memset(buffer, 0, static_cast<size_t>(size));
+    for (int32_t i = 0; i < b->length; i++)
+        for (int j = 0; j < 4; j++)
+            buffer[bytePosition(order, 4 * static_cast<int64_t>(i) + j, size)] =
+                static_cast<unsigned char>(b->words[i] >> (8 * j));
+}
+
+void bufToBig(const unsigned char *buffer, int32_t len, Bignum *b)
+{
+    readBytes(buffer, len, ByteOrder::LeastFirst, b);
 }
 
 void bigToBuf(const Bignum *b, uint32_t size, unsigned char *buffer)
 {
-    const int64_t needed = static_cast<int64_t>(b->length) * 4;
-    if (needed > static_cast<int64_t>(size))
-        handle_exception(1, "BigToBuf: Buffer is too small.\n");
-    memset(buffer, 0, size);
-    for (int32_t i = 0; i < b->length; i++) {
-        const uint32_t w = b->words[i];
-        unsigned char *p = buffer + 4 * i;
-        p[0] = static_cast<unsigned char>(w);
-        p[1] = static_cast<unsigned char>(w >> 8);
-        p[2] = static_cast<unsigned char>(w >> 16);
-        p[3] = static_cast<unsigned char>(w >> 24);
-    }
+    writeBytes(b, size, ByteOrder::LeastFirst, buffer, "BigToBuf: Buffer is too small.\n");
 }
 
 void RSA_bufToBig(const unsigned char *buffer, int32_t len, Bignum *b)
 {
-    if (len < 0)
-        len = 0;
-    const int32_t n = len / 4 + (len % 4 != 0);
-    reserveWords(b, n > 0 ? n : 1);
-    /* Word i takes the four bytes ending 4i bytes before the end; the top word may take fewer. */
-    for (int32_t i = 0; i < n; i++) {
-        const int32_t end = len - 4 * i;
-        const int32_t start = end >= 4 ? end - 4 : 0;
-        uint32_t w = 0;
-        for (int32_t k = start; k < end; k++)
-            w = (w << 8) | buffer[k];
-        b->words[i] = w;
-    }
-    if (n == 0)
-        b->words[0] = 0;
-    b->length = n > 0 ? n : 1;
-    trim(b);
+    readBytes(buffer, len, ByteOrder::MostFirst, b);
 }
 
 void RSA_bigToBuf(const Bignum *b, int32_t size, unsigned char *buffer)
 {
-    if (static_cast<int64_t>(b->length) * 4 > static_cast<int64_t>(size))
-        handle_exception(1, "RSAbigToBuf: buffer too small.\n");
-    if (size <= 0)
-        return;
-    memset(buffer, 0, static_cast<size_t>(size));
-    for (int32_t i = 0; i < b->length; i++) {
-        const uint32_t w = b->words[i];
-        unsigned char *p = buffer + size - 4 * (i + 1);
-        p[0] = static_cast<unsigned char>(w >> 24);
-        p[1] = static_cast<unsigned char>(w >> 16);
-        p[2] = static_cast<unsigned char>(w >> 8);
-        p[3] = static_cast<unsigned char>(w);
-    }
+    writeBytes(b, size, ByteOrder::MostFirst, buffer, "RSAbigToBuf: buffer too small.\n");
 }
 
 /* ---- text ---- */
@@ -266,10 +247,10 @@ Bignum *atobig(const char *text)
     const size_t n = (textLen + 1) / 2;
     /* A Bignum holds at most INT32_MAX words; longer texts cannot be represented. */
     if (n > static_cast<size_t>(INT32_MAX) - 3)
-        outOfMemory("atobig: text too long.\n");
+        kernelFatal("atobig: text too long.\n");
     unsigned char *buffer = static_cast<unsigned char *>(clib_malloc(n > 0 ? n : 1));
     if (buffer == nullptr)
-        outOfMemory("atobig: out of memory.\n");
+        kernelFatal("atobig: out of memory.\n");
     hexStringToBuf(text, textLen, buffer, n);
     Bignum *b = itobig(0);
     bufToBig(buffer, static_cast<int32_t>(n), b);

@@ -1,7 +1,7 @@
 /* Big-number subset of the digest kernel: the Bignum record, its creation and release (with a count
  * of live records), byte-string and hexadecimal conversions that are independent of the host's byte
  * order, the kernel's memory hooks and its fatal-error reporter. Not thread-safe.
- * Running out of memory inside the kernel ends the process through handle_exception.
+ * Running out of memory inside the kernel ends the process as handle_exception(1, ...) does.
  */
 #ifndef VEMRICK_BIGNUM_H
 #define VEMRICK_BIGNUM_H

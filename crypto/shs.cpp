@@ -1,10 +1,10 @@
 #include "shs.h"
 
+#include "kernel_internal.h"
 #include "shs_internal.h"
 #include "wipe.h"
 
 #include <atomic>
-#include <cstdlib>
 
 namespace {
 
@@ -43,12 +43,6 @@ ShsEngine currentEngine()
 #if defined(__x86_64__) || defined(__i386__)
 inline bool useShaNi() { return currentEngine() == SHS_ENGINE_SHA_NI; }
 #endif
-
-[[noreturn]] void fatal(const char *message)
-{
-    handle_exception(1, message);
-    exit(1); /* not reached: severity 1 exits */
-}
 
 /* The SHA-1 compression function on block[0..15]: the schedule is expanded in place into
  * block[16..79] step by step as the 80 steps consume it, and the steps update digest. The steps
@@ -123,36 +117,43 @@ inline void transformContextBlock(ShsContext *ctx)
     shsTransform(ctx->digest, ctx->block);
 }
 
-/* Puts one byte at bit position nbits of the block, replacing only those eight bits; a full block
- * is compressed at once. */
+/* Moves the block position on by bits; a full block is compressed at once. */
+inline void advance(ShsContext *ctx, int32_t bits)
+{
+    ctx->nbits += bits;
+    if (ctx->nbits == 512) {
+        ctx->nbits = 0;
+        transformContextBlock(ctx);
+    }
+}
+
+/* Puts one byte at bit position nbits of the block, replacing only those eight bits. */
 inline void putByte(ShsContext *ctx, unsigned char byte)
 {
     const int32_t shift = 24 - (ctx->nbits & 31);
     uint32_t &word = ctx->block[ctx->nbits >> 5];
     word = (word & ~(0xFFu << shift)) | (static_cast<uint32_t>(byte) << shift);
-    ctx->nbits += 8;
-    if (ctx->nbits == 512) {
-        ctx->nbits = 0;
-        transformContextBlock(ctx);
-    }
+    advance(ctx, 8);
 }
 
-/* Puts one whole word at a word-aligned nbits; a full block is compressed at once. */
+/* Puts one whole word at a word-aligned nbits. */
 inline void putWord(ShsContext *ctx, uint32_t value)
 {
     ctx->block[ctx->nbits >> 5] = value;
-    ctx->nbits += 32;
-    if (ctx->nbits == 512) {
-        ctx->nbits = 0;
-        transformContextBlock(ctx);
-    }
+    advance(ctx, 32);
 }
 
-uint32_t *newDigestArray()
+/* Finishes ctx into a new five-word array taken with clib_malloc, then wipes ctx: the context of a
+ * keyed digest holds key-dependent state. */
+uint32_t *takeDigest(ShsContext *ctx)
 {
+    shsFinal(ctx);
     uint32_t *result = static_cast<uint32_t *>(clib_malloc(5 * sizeof(uint32_t)));
     if (result == nullptr)
-        fatal("shs: out of memory.\n");
+        kernelFatal("shs: out of memory.\n");
+    for (int i = 0; i < 5; i++)
+        result[i] = ctx->digest[i];
+    secure_wipe(ctx, sizeof(*ctx));
     return result;
 }
 
@@ -255,28 +256,21 @@ void shsFinal(ShsContext *ctx)
     putWord(ctx, ctx->count >> 29);
     putWord(ctx, ctx->count << 3);
     if (ctx->nbits != 0)
-        fatal("shsFinal(): nbits != 0\n");
+        kernelFatal("shsFinal(): nbits != 0\n");
 }
 
 uint32_t *shs(const unsigned char *data, uint32_t length)
 {
-    uint32_t *result = newDigestArray();
     ShsContext ctx;
     shsInit(&ctx);
     shsUpdate(&ctx, data, length);
-    shsFinal(&ctx);
-    for (int i = 0; i < 5; i++)
-        result[i] = ctx.digest[i];
-    /* The context of a keyed digest holds key-dependent state. */
-    secure_wipe(&ctx, sizeof(ctx));
-    return result;
+    return takeDigest(&ctx);
 }
 
 uint32_t *fShsDigest(FILE *stream)
 {
     if (stream == nullptr)
         return nullptr;
-    uint32_t *result = newDigestArray();
     unsigned char buffer[READ_PIECE];
     clib_memzero(buffer, sizeof(buffer));
     ShsContext ctx;
@@ -287,24 +281,14 @@ uint32_t *fShsDigest(FILE *stream)
             break;
         shsUpdate(&ctx, buffer, static_cast<uint32_t>(got));
     }
-    shsFinal(&ctx);
     secure_wipe(buffer, sizeof(buffer));
-    for (int i = 0; i < 5; i++)
-        result[i] = ctx.digest[i];
-    secure_wipe(&ctx, sizeof(ctx));
-    return result;
+    return takeDigest(&ctx);
 }
 
 void bigMessageDigest(const unsigned char *data, uint32_t length, Bignum *result)
 {
     uint32_t *h = shs(data, length);
-    if (result->space < 5) {
-        void *p = clib_realloc(result->words, 5 * sizeof(uint32_t));
-        if (p == nullptr)
-            fatal("bigMessageDigest: out of memory.\n");
-        result->words = static_cast<uint32_t *>(p);
-        result->space = 5;
-    }
+    bigReserveWords(result, 5);
     for (int i = 0; i < 5; i++)
         result->words[4 - i] = h[i];
     result->length = 5;
@@ -317,7 +301,7 @@ int messageDigest(const unsigned char *data, uint16_t length, unsigned char *out
     Bignum *number = itobig(0);
     bigMessageDigest(data, length, number);
     if (outSize < 20)
-        fatal("SHS Digest needs 20 bytes\n");
+        kernelFatal("SHS Digest needs 20 bytes\n");
     const int result = bigBytes(number);
     bigToBuf(number, outSize, out);
     freeBignum(number);

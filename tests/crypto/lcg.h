@@ -3,6 +3,7 @@
 #ifndef VEMRICK_TEST_LCG_H
 #define VEMRICK_TEST_LCG_H
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -19,11 +20,9 @@ inline std::vector<unsigned char> lcgBytes(uint32_t seed, size_t n)
     return out;
 }
 
-/* The generated message of n bytes. */
-inline std::vector<unsigned char> generatedMessage(size_t n) { return lcgBytes(static_cast<uint32_t>(n), n); }
-
-/* The generated HMAC key of k bytes. */
-inline std::vector<unsigned char> generatedKey(size_t k) { return lcgBytes(0x10000u + static_cast<uint32_t>(k), k); }
+/* The generated message of n bytes and HMAC key of k bytes. */
+inline std::vector<unsigned char> generatedMessage(size_t n) { return lcgBytes(uint32_t(n), n); }
+inline std::vector<unsigned char> generatedKey(size_t k) { return lcgBytes(0x10000u + k, k); }
 
 } // namespace testutil
 

@@ -19,55 +19,38 @@ namespace {
 std::string wordsHex(const uint32_t *h)
 {
     unsigned char bytes[20];
-    for (int i = 0; i < 5; i++)
-        for (int j = 0; j < 4; j++)
-            bytes[4 * i + j] = static_cast<unsigned char>(h[i] >> (24 - 8 * j));
+    for (int i = 0; i < 20; i++)
+        bytes[i] = static_cast<unsigned char>(h[i / 4] >> (24 - 8 * (i % 4)));
     return testutil::toHex(bytes, 20);
 }
 
-std::string shsHex(const Bytes &message)
+/* The hex of an array from shs or fShsDigest, which is then released. */
+std::string takeHex(uint32_t *h)
 {
-    testutil::ExactBuffer in(message);
-    uint32_t *h = shs(in.get(), static_cast<uint32_t>(message.size()));
     const std::string hex = wordsHex(h);
     clib_free(h);
     return hex;
 }
 
-/* Feeds message to a fresh context in pieces of the given sizes (the last piece takes the rest). */
-std::string piecewiseHex(const Bytes &message, const std::vector<size_t> &pieces)
+/* Feeds n bytes at data to a fresh context in pieces of the given sizes (the last piece takes the
+ * rest), switching to a random engine before each piece when random is given. */
+std::string piecewiseHex(const unsigned char *data, size_t n, const std::vector<size_t> &pieces,
+                         std::mt19937 *random = nullptr)
 {
-    testutil::ExactBuffer in(message);
     ShsContext ctx;
     shsInit(&ctx);
     size_t pos = 0;
-    for (size_t piece : pieces) {
-        shsUpdate(&ctx, in.get() + pos, static_cast<uint32_t>(piece));
+    for (size_t i = 0; i <= pieces.size(); i++) {
+        const size_t piece = i < pieces.size() ? pieces[i] : n - pos;
+        if (random != nullptr)
+            shsSelectEngine((*random)() % 2 ? SHS_ENGINE_SHA_NI : SHS_ENGINE_PORTABLE);
+        shsUpdate(&ctx, data + pos, static_cast<uint32_t>(piece));
         pos += piece;
     }
-    shsUpdate(&ctx, in.get() + pos, static_cast<uint32_t>(message.size() - pos));
     shsFinal(&ctx);
     return wordsHex(ctx.digest);
 }
 
-std::string fileDigestHex(const Bytes &content, long skip = 0)
-{
-    FILE *f = tmpfile();
-    EXPECT_NE(f, nullptr);
-    if (f == nullptr)
-        return "";
-    if (!content.empty()) {
-        EXPECT_EQ(fwrite(content.data(), 1, content.size(), f), content.size());
-    }
-    fseek(f, skip, SEEK_SET);
-    uint32_t *h = fShsDigest(f);
-    const std::string hex = wordsHex(h);
-    clib_free(h);
-    fclose(f);
-    return hex;
-}
-
-/* The generated digests by message length. */
 std::string generatedDigest(size_t n)
 {
     for (const auto &row : testutil::readVectors("sha1_generated.txt"))
@@ -77,34 +60,32 @@ std::string generatedDigest(size_t n)
     return "";
 }
 
-/* Digest of n bytes at data fed in pieces of random sizes (0..200 bytes), each piece on a random
- * engine when switchEngines is set (else on the selected one): the context's words after
- * shsFinal. */
-std::string randomPiecesHex(const unsigned char *data, size_t n, std::mt19937 &random,
-                            bool switchEngines)
+struct Vector {
+    Bytes message;
+    std::string digest, where;
+};
+
+/* FIPS 180 (message times a repeat count), SHAVS short and long, and the generated digests of every
+ * length 0..300 (all padding cases, one and two final blocks) and of long messages. */
+std::vector<Vector> digestVectors()
 {
-    ShsContext ctx;
-    shsInit(&ctx);
-    size_t pos = 0;
-    while (pos < n) {
-        const size_t piece =
-            std::min(n - pos, std::uniform_int_distribution<size_t>(0, 200)(random));
-        if (switchEngines)
-            shsSelectEngine(random() % 2 ? SHS_ENGINE_SHA_NI : SHS_ENGINE_PORTABLE);
-        shsUpdate(&ctx, data + pos, static_cast<uint32_t>(piece));
-        pos += piece;
+    std::vector<Vector> out;
+    for (const auto &row : testutil::readVectors("sha1_fips180.txt")) {
+        const Bytes unit = testutil::fromHex(row[0]);
+        Bytes message;
+        for (unsigned long i = 0; i < std::stoul(row[1]); i++)
+            message.insert(message.end(), unit.begin(), unit.end());
+        out.push_back({message, row[2], row[0] + " x " + row[1]});
     }
-    shsFinal(&ctx);
-    return wordsHex(ctx.digest);
+    for (const char *file : {"sha1_shavs_short.txt", "sha1_shavs_long.txt"})
+        for (const auto &row : testutil::readVectors(file))
+            out.push_back({testutil::fromHex(row[0]), row[1], file + (": " + row[0])});
+    for (const auto &row : testutil::readVectors("sha1_generated.txt"))
+        out.push_back({testutil::generatedMessage(std::stoul(row[0])), row[1], "length " + row[0]});
+    return out;
 }
 
-/* The engine the process started on, taken before any test selects one. */
 const ShsEngine startEngine = shsSelectedEngine();
-
-const char *engineName(ShsEngine engine)
-{
-    return engine == SHS_ENGINE_SHA_NI ? "ShaNi" : "Portable";
-}
 
 /* Runs each test once per compression path, skipping the SHA-NI run where the CPU lacks it, and
  * puts the process back on the path it started on afterwards. */
@@ -123,74 +104,72 @@ protected:
 
 INSTANTIATE_TEST_SUITE_P(Engines, Shs, ::testing::Values(SHS_ENGINE_PORTABLE, SHS_ENGINE_SHA_NI),
                          [](const ::testing::TestParamInfo<ShsEngine> &info) {
-                             return std::string(engineName(info.param));
+                             return std::string(info.param == SHS_ENGINE_SHA_NI ? "ShaNi"
+                                                                                : "Portable");
                          });
 
-TEST_P(Shs, PublishedVectors)
+/* Every vector in every form: the word array, the 5-word number that signatures use (written as
+ * bytes and as text; its sign is kept and a wider number shrinks to 5 words), and the least
+ * significant byte first form of messageDigest, zero-filled past 20 bytes. */
+TEST_P(Shs, Vectors)
 {
-    for (const auto &row : testutil::readVectors("sha1_fips180.txt")) {
-        const Bytes unit = testutil::fromHex(row[0]);
-        Bytes message;
-        for (unsigned long i = 0; i < std::stoul(row[1]); i++)
-            message.insert(message.end(), unit.begin(), unit.end());
-        EXPECT_EQ(shsHex(message), row[2]) << row[0] << " x " << row[1];
-    }
-    size_t cases = 0;
-    for (const char *file : {"sha1_shavs_short.txt", "sha1_shavs_long.txt"}) {
-        for (const auto &row : testutil::readVectors(file)) {
-            EXPECT_EQ(shsHex(testutil::fromHex(row[0])), row[1]) << file << ": " << row[0];
-            cases++;
-        }
-    }
-    EXPECT_EQ(cases, 65u + 64u);
-}
+    const std::vector<Vector> vectors = digestVectors();
+    ASSERT_GT(vectors.size(), 3u + 65u + 64u + 320u);
+    const Bytes wide(40, 0xFF);
+    Bignum *number = itobig(7);
+    number->sign = -1;
+    for (const Vector &v : vectors) {
+        testutil::ExactBuffer in(v.message);
+        const uint32_t n = static_cast<uint32_t>(v.message.size());
+        EXPECT_EQ(takeHex(shs(in.get(), n)), v.digest) << v.where;
 
-/* Every length 0..300 (all padding cases, one and two final blocks) and long messages, against
- * hashlib; also through the number form that signatures use. */
-TEST_P(Shs, GeneratedVectorsAllForms)
-{
-    const auto rows = testutil::readVectors("sha1_generated.txt");
-    ASSERT_GT(rows.size(), 320u);
-    Bignum *number = itobig(0);
-    for (const auto &row : rows) {
-        const size_t n = std::stoul(row[0]);
-        const Bytes message = testutil::generatedMessage(n);
-        EXPECT_EQ(shsHex(message), row[1]) << "length " << n;
-
-        testutil::ExactBuffer in(message);
-        bigMessageDigest(in.get(), static_cast<uint32_t>(n), number);
-        ASSERT_EQ(number->length, 5);
+        bigMessageDigest(in.get(), n, number);
+        ASSERT_EQ(number->length, 5) << v.where;
+        EXPECT_GE(number->space, 5);
+        EXPECT_EQ(number->sign, -1);
         unsigned char raw[20];
         RSA_bigToBuf(number, 20, raw);
-        EXPECT_EQ(testutil::toHex(raw, 20), row[1]) << "length " << n;
+        EXPECT_EQ(testutil::toHex(raw, 20), v.digest) << v.where;
         char text[41];
         EXPECT_EQ(bigsprint(number, text), 40);
-        EXPECT_EQ(std::string(text), row[1]) << "length " << n;
+        EXPECT_EQ(std::string(text), v.digest) << v.where;
+        bufToBig(wide.data(), 40, number); /* 10 words for the next round */
+
+        if (n > 0xFFFF)
+            continue;
+        testutil::ExactBuffer out(Bytes(24, 0xAA));
+        EXPECT_EQ(messageDigest(in.get(), static_cast<uint16_t>(n), out.get(), 24), 20);
+        Bytes expected = testutil::fromHex(v.digest);
+        std::reverse(expected.begin(), expected.end());
+        expected.resize(24, 0);
+        EXPECT_EQ(Bytes(out.get(), out.get() + 24), expected) << v.where;
     }
     freeBignum(number);
 }
 
-TEST_P(Shs, PiecesUnderTheCallingRuleEqualOneShot)
+/* The block position lives in the context, so pieces of any size give the one-shot digest: split
+ * at every point, at every alignment of the caller's buffer, byte by byte, and in pieces of many
+ * sizes, last with the compression path changing between the pieces of one digest. */
+TEST_P(Shs, PiecesEqualOneShot)
 {
     const Bytes message = testutil::generatedMessage(300); /* 4 blocks and 44 bytes */
     const std::string whole = generatedDigest(300);
-    for (size_t first = 0; first <= 4 * 64; first += 64)
-        for (size_t second = 0; first + second <= 4 * 64; second += 64)
-            EXPECT_EQ(piecewiseHex(message, {first, second}), whole) << first << "+" << second;
-    EXPECT_EQ(piecewiseHex(message, {64, 64, 64, 64}), whole);
-}
-
-/* The block position lives in the context, so pieces of any size give the same digest. */
-TEST_P(Shs, PiecesOfAnySizeEqualOneShot)
-{
-    const Bytes message = testutil::generatedMessage(300);
-    const std::string whole = generatedDigest(300);
-    for (size_t split = 0; split <= message.size(); split++)
-        EXPECT_EQ(piecewiseHex(message, {split}), whole) << "split at " << split;
-    for (size_t a = 1; a < 70; a += 3)
-        for (size_t b = 1; b < 70; b += 5)
-            EXPECT_EQ(piecewiseHex(message, {a, b, 0, a}), whole) << a << "," << b;
-    EXPECT_EQ(piecewiseHex(message, std::vector<size_t>(299, 1)), whole);
+    for (size_t offset = 0; offset < 16; offset++) {
+        Bytes padded(offset, 0xEE);
+        padded.insert(padded.end(), message.begin(), message.end());
+        testutil::ExactBuffer buf(padded);
+        for (size_t split = 0; split <= 300; split++)
+            EXPECT_EQ(piecewiseHex(buf.get() + offset, 300, {split}), whole)
+                << split << "@" << offset;
+    }
+    testutil::ExactBuffer in(message);
+    EXPECT_EQ(piecewiseHex(in.get(), 300, std::vector<size_t>(299, 1)), whole);
+    std::mt19937 random(0x5A827999u);
+    for (std::mt19937 *switching : {static_cast<std::mt19937 *>(nullptr), &random})
+        for (size_t a = 1; a < 70; a += 3)
+            for (size_t b = 1; b < 70; b += 5)
+                EXPECT_EQ(piecewiseHex(in.get(), 300, {a, b, 0, a}, switching), whole)
+                    << a << "," << b;
 }
 
 TEST_P(Shs, InterleavedContextsAreIndependent)
@@ -207,7 +186,6 @@ TEST_P(Shs, InterleavedContextsAreIndependent)
     shsFinal(&c1);
     EXPECT_EQ(wordsHex(c1.digest), generatedDigest(200));
     EXPECT_EQ(wordsHex(c2.digest), generatedDigest(150));
-
     /* A finished context started again gives a fresh digest. */
     shsInit(&c1);
     shsUpdate(&c1, m2.data(), 150);
@@ -215,112 +193,33 @@ TEST_P(Shs, InterleavedContextsAreIndependent)
     EXPECT_EQ(wordsHex(c1.digest), generatedDigest(150));
 }
 
+/* Around the 1024-byte read piece, and from the stream's current position on. */
 TEST_P(Shs, FileDigest)
 {
-    for (size_t n : {0u, 1024u, 1025u, 3u * 1024u})
-        EXPECT_EQ(fileDigestHex(testutil::generatedMessage(n)), generatedDigest(n)) << n;
-
-    /* The stream is digested from its current position on. */
-    const Bytes content = testutil::generatedMessage(1500);
-    const Bytes rest(content.begin() + 200, content.end());
-    EXPECT_EQ(fileDigestHex(content, 200), shsHex(rest));
-
+    for (size_t n : {0u, 1024u, 1025u, 3u * 1024u}) {
+        testutil::ExactBuffer content(testutil::generatedMessage(n));
+        const size_t skip = std::min<size_t>(n, 200);
+        FILE *f = tmpfile();
+        ASSERT_NE(f, nullptr);
+        ASSERT_EQ(fwrite(content.get(), 1, n, f), n);
+        rewind(f);
+        EXPECT_EQ(takeHex(fShsDigest(f)), generatedDigest(n)) << n;
+        fseek(f, static_cast<long>(skip), SEEK_SET);
+        EXPECT_EQ(takeHex(fShsDigest(f)), takeHex(shs(content.get() + skip, n - skip))) << n;
+        fclose(f);
+    }
     EXPECT_EQ(fShsDigest(nullptr), nullptr);
 }
 
-TEST_P(Shs, MessageDigestWritesLeastSignificantByteFirst)
-{
-    const Bytes message = testutil::generatedMessage(100);
-    const Bytes standard = testutil::fromHex(generatedDigest(100));
-    for (uint16_t outSize : {uint16_t(20), uint16_t(24)}) {
-        Bytes out(outSize, 0xAA);
-        testutil::ExactBuffer buf(out);
-        EXPECT_EQ(messageDigest(message.data(), 100, buf.get(), outSize), 20);
-        for (int i = 0; i < 20; i++)
-            EXPECT_EQ(buf.get()[i], standard[19 - i]) << "byte " << i;
-        for (int i = 20; i < outSize; i++)
-            EXPECT_EQ(buf.get()[i], 0) << "byte " << i;
-    }
-}
-
-TEST_P(Shs, DigestNumberKeepsSignAndGrowsSpace)
-{
-    const Bytes message = testutil::generatedMessage(64);
-    const std::string expected = generatedDigest(64);
-    char text[41];
-
-    Bignum *small = itobig(7);
-    small->sign = -1;
-    bigMessageDigest(message.data(), 64, small);
-    EXPECT_EQ(small->sign, -1);
-    EXPECT_GE(small->space, 5);
-    bigsprint(small, text);
-    EXPECT_EQ(std::string(text), expected);
-    freeBignum(small);
-
-    /* A number with more words than 5 is reused as it is, and still gives exactly 5 words. */
-    Bignum *large = itobig(0);
-    const Bytes wide(40, 0xFF);
-    bufToBig(wide.data(), 40, large);
-    ASSERT_EQ(large->space, 10);
-    bigMessageDigest(message.data(), 64, large);
-    EXPECT_EQ(large->length, 5);
-    EXPECT_EQ(large->space, 10);
-    bigsprint(large, text);
-    EXPECT_EQ(std::string(text), expected);
-    freeBignum(large);
-}
-
+/* A process starts on SHA-NI where the CPU has it; where it lacks it, asking for it changes
+ * nothing. */
 TEST(ShsEngines, SelectionFollowsTheCpu)
 {
-    const int shaNi = shsEngineAvailable(SHS_ENGINE_SHA_NI);
-    EXPECT_EQ(startEngine, shaNi ? SHS_ENGINE_SHA_NI : SHS_ENGINE_PORTABLE);
-    EXPECT_EQ(shsEngineAvailable(SHS_ENGINE_PORTABLE), 1);
+    const ShsEngine best =
+        shsEngineAvailable(SHS_ENGINE_SHA_NI) ? SHS_ENGINE_SHA_NI : SHS_ENGINE_PORTABLE;
+    EXPECT_EQ(startEngine, best);
     ASSERT_EQ(shsSelectEngine(SHS_ENGINE_PORTABLE), 1);
-    EXPECT_EQ(shsSelectedEngine(), SHS_ENGINE_PORTABLE);
-    /* Where the CPU lacks SHA-NI, asking for it changes nothing. */
-    EXPECT_EQ(shsSelectEngine(SHS_ENGINE_SHA_NI), shaNi);
-    EXPECT_EQ(shsSelectedEngine(), shaNi ? SHS_ENGINE_SHA_NI : SHS_ENGINE_PORTABLE);
+    EXPECT_EQ(shsSelectEngine(SHS_ENGINE_SHA_NI), best == SHS_ENGINE_SHA_NI ? 1 : 0);
+    EXPECT_EQ(shsSelectedEngine(), best);
     shsSelectEngine(startEngine);
-}
-
-/* Random lengths 0..4096 at every alignment of the caller's buffer: the SHA-NI path gives the
- * portable path's digest in one call, in pieces of random sizes, and with the path changing
- * between pieces of one digest. */
-TEST(ShsEngines, ShaNiAgreesWithPortable)
-{
-    if (!shsEngineAvailable(SHS_ENGINE_SHA_NI))
-        GTEST_SKIP() << "this CPU has no SHA extensions";
-    std::mt19937 random(0x5A827999u);
-    for (uint32_t round = 0; round < 400; round++) {
-        const size_t n = std::uniform_int_distribution<size_t>(0, 4096)(random);
-        const size_t offset = round % 16;
-        Bytes padded(offset, 0xEE);
-        const Bytes message = testutil::lcgBytes(round, n);
-        padded.insert(padded.end(), message.begin(), message.end());
-        testutil::ExactBuffer buf(padded);
-        const unsigned char *data = buf.get() + offset;
-
-        ASSERT_EQ(shsSelectEngine(SHS_ENGINE_PORTABLE), 1);
-        uint32_t *h = shs(data, static_cast<uint32_t>(n));
-        const std::string expected = wordsHex(h);
-        clib_free(h);
-        EXPECT_EQ(randomPiecesHex(data, n, random, false), expected) << "portable pieces, " << n;
-
-        ASSERT_EQ(shsSelectEngine(SHS_ENGINE_SHA_NI), 1);
-        h = shs(data, static_cast<uint32_t>(n));
-        EXPECT_EQ(wordsHex(h), expected) << "length " << n << " offset " << offset;
-        clib_free(h);
-        EXPECT_EQ(randomPiecesHex(data, n, random, false), expected) << "SHA-NI pieces, " << n;
-        EXPECT_EQ(randomPiecesHex(data, n, random, true), expected) << "mixed pieces, " << n;
-    }
-    shsSelectEngine(startEngine);
-}
-
-TEST(ShsDeathTest, MessageDigestNeedsTwentyBytes)
-{
-    unsigned char out[19];
-    const unsigned char data[3] = {'a', 'b', 'c'};
-    EXPECT_EXIT(messageDigest(data, 3, out, 19), ::testing::ExitedWithCode(1),
-                "^CRITICAL EXCEPTION: SHS Digest needs 20 bytes\n exiting\\.\n$");
 }
