@@ -1,8 +1,12 @@
-// URL splitting of the HTTP client on arbitrary text.
+// URL splitting on arbitrary text: the pure splitter and the HTTP client that stores its result.
+#include "http_format.h"
 #include "httpclnt.h"
 
 #include <cstdint>
+#include <cstring>
 #include <string>
+
+using namespace httpformat;
 
 namespace {
 /* Reaches the client's URL splitting, which is not part of its public face. */
@@ -17,10 +21,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (size > 4096)
         return 0;
     const std::string url(reinterpret_cast<const char *>(data), size); // ends at the first NUL
-    UrlProbe client(url.c_str());
-    client.Split(); // a second split of the same URL must be as safe as the first
-    if (const char *sub = client.GetSubURL())
-        if (sub[0] != '/')
+    UrlParts parts{"-", "-", 7, "-"};
+    const int rc = SplitUrl(url.c_str(), &parts);
+    if (rc == URL_OK) {
+        // Only http goes out; a port is never 0; the path starts with "/"; the host stops before
+        // the first "/" and ":" after "://".
+        if (parts.scheme != "http" || parts.port == 0 || parts.path.empty() ||
+            parts.path[0] != '/' || parts.host.find_first_of("/:") != std::string::npos)
             __builtin_trap();
+    } else if (rc < URL_NO_SCHEME || rc > URL_BAD_PORT || parts.scheme != "-" ||
+               parts.host != "-" || parts.port != 7 || parts.path != "-") {
+        __builtin_trap();
+    }
+
+    UrlProbe client(url.c_str());
+    if (client.Split() != (rc == URL_OK ? 1 : 0)) // a second split of the same URL agrees
+        __builtin_trap();
+    if (rc == URL_OK &&
+        (client.GetPort() != parts.port || strcmp(client.GetHost(), parts.host.c_str()) != 0 ||
+         strcmp(client.GetSubURL(), parts.path.c_str()) != 0))
+        __builtin_trap();
     return 0;
 }

@@ -7,6 +7,8 @@
 #ifndef VEMRICK_QZUTIL_H
 #define VEMRICK_QZUTIL_H
 
+#include <cstddef>
+
 class QZUtil {
 public:
     /* ---- base64 (standard alphabet, "=" padding) ---- */
@@ -49,11 +51,15 @@ public:
     /* ---- request transport ---- */
 
     /* Posts message (base64 text, messageLen bytes) to url in one HTTP/1.0 POST with the given
-     * content type, directly or through proxyHost:proxyPort (used only when both are set), and
-     * decodes the body of the response. timeoutSeconds <= 0 keeps the client's default (30).
+     * content type, directly or through proxyHost:proxyPort, and decodes the body of the
+     * response. The URL must be http://host[:port][/path] (scheme in any case, port 1 to 65535 in
+     * digits); any other scheme or port gives QZ_POST_FAILED with nothing sent. A null or empty
+     * proxyHost or a proxyPort of 0 means no proxy; a proxyHost with a proxyPort above 65535 gives
+     * QZ_POST_FAILED with nothing sent. timeoutSeconds <= 0 keeps the client's default (30).
      * Returns 0 with *reply a malloc'ed decoded reply of *replyLen bytes, or QZ_ABORTED,
      * QZ_POST_FAILED, QZ_NOTHING_RECEIVED, QZ_EMPTY_REPLY or QZ_BAD_REPLY; after a failure *reply
-     * is untouched, null, or a buffer the caller frees. */
+     * is untouched, null, or a buffer the caller frees. A connection reset after response bytes
+     * arrived does not fail the exchange: what arrived is read as the reply. */
     static int SendQZRequest(const unsigned char *message, unsigned int messageLen, const char *url,
                              const char *contentType, unsigned char **reply,
                              unsigned int *replyLen, int timeoutSeconds, const char *proxyHost,
@@ -72,6 +78,12 @@ public:
 
     /* Removes leading and trailing spaces (0x20 only) in place; null and "" are left alone. */
     static void TrimStr(char *text);
+
+    /* Reads a decimal integer from exactly the width bytes at text (no terminator needed), the way
+     * strtoll reads them as a text of their own in the C locale, whatever the program's locale:
+     * blanks (space, \t \n \v \f \r), an optional sign, then digits up to the first other byte,
+     * a NUL included. No digits give 0; a value beyond long long gives its nearest limit. */
+    static long long ReadDecimal(const char *text, size_t width);
 
     /* Returns 1 when text is exactly 8 bytes YYYYMMDD naming a real calendar day that mktime can
      * represent, else 0 (null allowed). */

@@ -1,12 +1,12 @@
 #include "qzutil.h"
 
 #include "httpclnt.h"
+#include "netutil.h"
 #include "vemrick.h"
 
 #include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 
 namespace {
 
@@ -16,13 +16,7 @@ const unsigned int kMaxResponseBytes = 1u << 20;
 const long long kTotalTimeFactor = 4;
 const int kStopOversize = 2; /* callback results that end a Post; any value but 1 does */
 const int kStopOvertime = 3;
-
-long long monotonicMs()
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
+const unsigned int kMaxPort = 65535;
 
 /* The HTTP client with bounded memory and time: it refuses to collect more than
  * kMaxResponseBytes, and ends an exchange that is still running at its deadline, keeping what
@@ -31,7 +25,7 @@ class BoundedPost : public CHttpClnt {
 public:
     BoundedPost() : CHttpClnt(4096, 4096) {}
 
-    void StartClock(long long totalMs) { deadlineMs_ = monotonicMs() + totalMs; }
+    void StartClock(long long totalMs) { deadlineMs_ = netutil::monotonicMs() + totalMs; }
     bool Oversize() const { return oversize_; }
 
     int OnPostIdle() override
@@ -53,7 +47,7 @@ public:
     }
 
 private:
-    bool Overtime() const { return monotonicMs() >= deadlineMs_; }
+    bool Overtime() const { return netutil::monotonicMs() >= deadlineMs_; }
 
     long long deadlineMs_ = LLONG_MAX;
     bool oversize_ = false;
@@ -102,8 +96,11 @@ int QZUtil::SendQZRequest(const unsigned char *message, unsigned int messageLen,
 {
     BoundedPost client;
     if (proxyHost != nullptr && proxyHost[0] != '\0' && proxyPort != 0) {
+        /* Cut to 16 bits, such a port would name some other service, maybe not a proxy at all. */
+        if (proxyPort > kMaxPort)
+            return QZ_POST_FAILED;
         client.SetProxyHost(proxyHost);
-        client.SetProxyPort(static_cast<unsigned short>(proxyPort & 0xFFFF));
+        client.SetProxyPort(static_cast<unsigned short>(proxyPort));
     }
     client.SetMaxSndDataLen(2048);
     client.SetMaxRcvDataLen(2048);

@@ -72,69 +72,15 @@ int resolveIPv4(const char *host, struct in_addr *out)
     return found;
 }
 
-char *copyText(const char *text)
-{
-    if (text == nullptr || text[0] == '\0')
-        return nullptr;
-    size_t n = strlen(text) + 1;
-    char *copy = new char[n];
-    memcpy(copy, text, n);
-    return copy;
-}
-
 } // namespace
 
-CSock::CSock(int fd) : fd_(fd < 0 ? -1 : fd), host_(nullptr), port_(0), connectTimeoutMs_(-1000) {}
+CSock::CSock(int fd) : fd_(fd < 0 ? -1 : fd) {}
 
-CSock::CSock(const char *host, unsigned short port)
-    : fd_(-1), host_(nullptr), port_(port), connectTimeoutMs_(0)
-{
-    SetHost(host);
-    SetConnectTimeout(-1);
-}
-
-CSock::~CSock()
-{
-    SocketDisconnect();
-    delete[] host_;
-}
-
-void CSock::SetHost(const char *host)
-{
-    /* Copy before release, so that SetHost(GetHost()) keeps the text. */
-    char *copy = copyText(host);
-    delete[] host_;
-    host_ = copy;
-}
-
-const char *CSock::GetHost() const
-{
-    return host_;
-}
-
-void CSock::SetPort(unsigned short port)
-{
-    port_ = port;
-}
-
-unsigned short CSock::GetPort() const
-{
-    return port_;
-}
+CSock::CSock(const char *host, unsigned short port) : host_(netutil::copyText(host)), port_(port) {}
 
 void CSock::SetConnectTimeout(long seconds)
 {
     connectTimeoutMs_ = static_cast<int>(secondsToMs(seconds));
-}
-
-long CSock::GetConnectTimeout() const
-{
-    return connectTimeoutMs_ / 1000;
-}
-
-int CSock::GetSocket() const
-{
-    return fd_;
 }
 
 int CSock::SocketConnect(const char *host, unsigned short port)
@@ -161,7 +107,7 @@ int CSock::SocketConnect(const char *host, unsigned short port)
     memset(&addr, 0, sizeof addr);
     addr.sin_family = AF_INET;
     addr.sin_port = htons(port_);
-    if (!resolveIPv4(host_, &addr.sin_addr)) {
+    if (!resolveIPv4(host_.get(), &addr.sin_addr)) {
         SocketDisconnect();
         return 0;
     }

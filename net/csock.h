@@ -5,6 +5,10 @@
 #ifndef VEMRICK_CSOCK_H
 #define VEMRICK_CSOCK_H
 
+#include "netutil.h"
+
+#include <memory>
+
 /* Results of Send and Recv besides a byte count. */
 enum CSockResult {
     CSOCK_SEND_ERROR = -1, /* Send: no socket, bad arguments, or a send/poll error */
@@ -26,27 +30,27 @@ public:
     CSock(const char *host, unsigned short port);
 
     /* Closes an open socket, then releases the host copy. */
-    virtual ~CSock();
+    virtual ~CSock() { SocketDisconnect(); }
 
     CSock(const CSock &) = delete;
     CSock &operator=(const CSock &) = delete;
 
     /* Stores a private copy of host (a name or a dotted IPv4 address); null or "" leaves none. */
-    void SetHost(const char *host);
+    void SetHost(const char *host) { host_ = netutil::copyText(host); }
     /* The stored host, or null; owned by the object, valid until the host next changes. */
-    const char *GetHost() const;
+    const char *GetHost() const { return host_.get(); }
 
-    void SetPort(unsigned short port);
-    unsigned short GetPort() const;
+    void SetPort(unsigned short port) { port_ = port; }
+    unsigned short GetPort() const { return port_; }
 
     /* Stores seconds x 1000 as milliseconds, saturated to the signed 32-bit range; negative means
      * no limit. */
     void SetConnectTimeout(long seconds);
     /* The stored milliseconds / 1000, truncated toward zero. */
-    long GetConnectTimeout() const;
+    long GetConnectTimeout() const { return connectTimeoutMs_ / 1000; }
 
     /* The open descriptor, or -1. */
-    int GetSocket() const;
+    int GetSocket() const { return fd_; }
 
     /* Replaces the stored host when host is non-null and non-empty and the stored port when port is
      * not 0 (both before any check), then connects to them. Returns 1 when connected, 0 otherwise:
@@ -81,10 +85,10 @@ public:
     long RecvMs(unsigned char *buf, unsigned int capacity, long timeoutMs);
 
 private:
-    int fd_;
-    char *host_;
-    unsigned short port_;
-    int connectTimeoutMs_;
+    int fd_ = -1;
+    std::unique_ptr<char[]> host_;
+    unsigned short port_ = 0;
+    int connectTimeoutMs_ = -1000;
 };
 
 #endif

@@ -15,7 +15,6 @@
 #include <chrono>
 #include <cstring>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -36,48 +35,35 @@ struct Conn {
     std::string received;
 
     /* Reads one HTTP request: up to the blank line, plus the body its Content-length announces.
-     * Stops early when the peer closes, on error, on stop or after maxMs. True when complete. */
-    bool readRequest(int maxMs = 5000)
+     * Stops early when the peer closes, on error, on stop or after 5 s. */
+    void readRequest()
     {
-        Clock::time_point end = Clock::now() + std::chrono::milliseconds(maxMs);
-        while (!stop && Clock::now() < end) {
-            size_t blank = received.find("\r\n\r\n");
-            if (blank != std::string::npos) {
-                size_t want = blank + 4;
-                size_t cl = received.find("Content-length: ");
-                if (cl != std::string::npos && cl < blank)
-                    want += std::stoul(received.substr(cl + 16));
-                if (received.size() >= want)
-                    return true;
-            }
-            if (!readSome(10))
-                return false;
+        for (int round = 0; round < 500 && !stop && readSome(10); round++) {
+            const size_t blank = received.find("\r\n\r\n"),
+                         length = received.find("Content-length: ");
+            if (blank != std::string::npos &&
+                received.size() >=
+                    blank + 4 + (length < blank ? std::stoul(received.substr(length + 16)) : 0))
+                return;
         }
-        return false;
     }
 
     /* Reads whatever arrives within waitMs. False when the peer closed or on error. */
     bool readSome(int waitMs)
     {
         struct pollfd p = {fd, POLLIN, 0};
-        int r = poll(&p, 1, waitMs);
-        if (r < 0)
-            return false;
-        if (r == 0)
-            return true;
+        const int r = poll(&p, 1, waitMs);
         char buf[65536];
-        ssize_t n = recv(fd, buf, sizeof buf, 0);
-        if (n <= 0)
-            return false;
-        received.append(buf, static_cast<size_t>(n));
-        return true;
+        const ssize_t n = r > 0 ? recv(fd, buf, sizeof buf, 0) : r;
+        if (n > 0)
+            received.append(buf, static_cast<size_t>(n));
+        return n > 0 || r == 0;
     }
 
     void send(const std::string &text)
     {
-        size_t done = 0;
-        while (done < text.size()) {
-            ssize_t n = ::send(fd, text.data() + done, text.size() - done, MSG_NOSIGNAL);
+        for (size_t done = 0; done < text.size();) {
+            const ssize_t n = ::send(fd, text.data() + done, text.size() - done, MSG_NOSIGNAL);
             if (n <= 0)
                 return;
             done += static_cast<size_t>(n);
@@ -87,125 +73,102 @@ struct Conn {
     /* Stays silent for ms milliseconds, or less when the server stops. */
     void pause(int ms)
     {
-        Clock::time_point end = Clock::now() + std::chrono::milliseconds(ms);
+        const Clock::time_point end = Clock::now() + std::chrono::milliseconds(ms);
         while (!stop && Clock::now() < end)
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
 
-    /* Closes with a reset instead of an orderly close. */
+    /* Makes the coming close a reset (SO_LINGER 0) instead of an orderly close. */
     void reset()
     {
-        struct linger lg = {1, 0};
+        const struct linger lg = {1, 0};
         setsockopt(fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
     }
 };
 
+/* A TCP socket bound to a free port on 127.0.0.1 (*port), listening when asked; -1 on failure. */
+inline int boundSocket(bool listening, unsigned short *port)
+{
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    struct sockaddr_in addr;
+    memset(&addr, 0, sizeof addr);
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0 &&
+        (!listening || listen(fd, 8) == 0) &&
+        getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len) == 0) {
+        *port = ntohs(addr.sin_port);
+        return fd;
+    }
+    if (fd >= 0)
+        close(fd);
+    return -1;
+}
+
+/* A port on 127.0.0.1 that was free a moment ago and has no listener: connections are refused. */
+inline unsigned short closedPort()
+{
+    unsigned short port = 0;
+    close(boundSocket(false, &port));
+    return port;
+}
+
+/* Serves a number of connections one after another, each with the script. */
 class Server {
 public:
     using Script = std::function<void(Conn &)>;
 
-    explicit Server(Script script, int connections = 1) : script_(std::move(script))
+    explicit Server(Script script, int connections = 1)
     {
-        listener_ = socket(AF_INET, SOCK_STREAM, 0);
-        struct sockaddr_in addr;
-        memset(&addr, 0, sizeof addr);
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        addr.sin_port = 0;
-        socklen_t len = sizeof addr;
-        if (listener_ < 0 ||
-            bind(listener_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 ||
-            listen(listener_, 8) != 0 ||
-            getsockname(listener_, reinterpret_cast<sockaddr *>(&addr), &len) != 0)
-            return;
-        port_ = ntohs(addr.sin_port);
-        thread_ = std::thread([this, connections] { run(connections); });
+        listener_ = boundSocket(true, &port_);
+        thread_ = std::thread([this, script, connections] {
+            for (int i = 0; i < connections && listener_ >= 0; i++) {
+                struct pollfd p = {listener_, POLLIN, 0};
+                for (int round = 0; round < 1000 && !stop_ && poll(&p, 1, 10) == 0; round++) {
+                }
+                const int fd = p.revents & POLLIN ? accept(listener_, nullptr, nullptr) : -1;
+                if (fd < 0)
+                    return;
+                accepted_++;
+                Conn conn{fd, stop_, std::string()};
+                script(conn);
+                close(fd);
+                received_.push_back(conn.received);
+            }
+        });
     }
 
     ~Server()
     {
         stop_ = true;
         join();
-        if (listener_ >= 0)
-            close(listener_);
+        close(listener_);
     }
 
     unsigned short port() const { return port_; }
-
     std::string url(const std::string &path = "/") const
     {
         return "http://127.0.0.1:" + std::to_string(port_) + path;
     }
-
     /* Waits for the scripts to finish (each bounds its own waits). */
     void join()
     {
         if (thread_.joinable())
             thread_.join();
     }
-
     /* What connection i delivered to readRequest/readSome; call after join(). */
-    std::string received(size_t i = 0) const
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return i < received_.size() ? received_[i] : std::string();
-    }
-
+    std::string received(size_t i = 0) const { return i < received_.size() ? received_[i] : ""; }
     size_t accepted() const { return accepted_; }
 
 private:
-    void run(int connections)
-    {
-        for (int i = 0; i < connections && !stop_; i++) {
-            int fd = acceptOne(10000);
-            if (fd < 0)
-                return;
-            accepted_++;
-            Conn conn{fd, stop_, std::string()};
-            script_(conn);
-            close(fd);
-            std::lock_guard<std::mutex> lock(mutex_);
-            received_.push_back(conn.received);
-        }
-    }
-
-    int acceptOne(int maxMs)
-    {
-        Clock::time_point end = Clock::now() + std::chrono::milliseconds(maxMs);
-        while (!stop_ && Clock::now() < end) {
-            struct pollfd p = {listener_, POLLIN, 0};
-            if (poll(&p, 1, 10) > 0)
-                return accept(listener_, nullptr, nullptr);
-        }
-        return -1;
-    }
-
-    Script script_;
     int listener_ = -1;
     unsigned short port_ = 0;
     std::thread thread_;
     std::atomic<bool> stop_{false};
     std::atomic<size_t> accepted_{0};
-    mutable std::mutex mutex_;
     std::vector<std::string> received_;
 };
-
-/* A port on 127.0.0.1 that was free a moment ago and has no listener: connections are refused. */
-inline unsigned short closedPort()
-{
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    struct sockaddr_in addr;
-    memset(&addr, 0, sizeof addr);
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
-    getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len);
-    close(fd);
-    return ntohs(addr.sin_port);
-}
-
-/* Scripts used by several tests. */
 
 /* Reads the request, answers with response, closes. */
 inline Server::Script answer(const std::string &response)
