@@ -1,14 +1,18 @@
-# Entry points for people and CI. Every target installs the Debian packages it needs first.
+# Entry points for people and CI.
 #   make demo        build, start the test payment server, run an inspection, a payment and a
 #                    pre-authorization through the built tool
 #   make test        everything CI runs: unit and end-to-end tests in a normal and in a sanitizer
 #                    build, short fuzz runs, and the memory checks under valgrind
-#   make build       build only (the tool lands in build/bin/vemrick)
+#   make build       build only (the tool lands in build/bin/vemrick); installs nothing
+#   make deps        install the Debian packages that `make build` needs
 #   make fuzz        run every fuzz target for FUZZ_SECONDS (default 60)
 #   make memcheck    unit and end-to-end tests under valgrind memcheck
 #   make cross-test ARCH=s390x|i386   build the library and unit tests for another CPU, run under qemu
 #   make bench       performance figures beside curl and OpenSSL, written to bench/results.md
 #   make tls-test    a payment through a verifying TLS tunnel (stunnel) to the test server
+# `make build` and `make build-asan` only build. Every other target first installs the Debian
+# packages it needs (scripts/ensure-deps.sh), so that `make demo` and `make test` set up a fresh
+# Debian 12 machine run as root.
 
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
@@ -25,18 +29,29 @@ CROSS_PKGS_s390x := crossbuild-essential-s390x qemu-user libgtest-dev cmake make
 CROSS_PKGS_i386  := crossbuild-essential-i386 qemu-user libgtest-dev cmake make
 
 .PHONY: all deps build build-asan demo test test-normal test-asan fuzz fuzz-build fuzz-short \
-        memcheck cross-test clean
+        memcheck cross-test clean bench tls-test
 
 all: build
 
 deps:
 	@scripts/ensure-deps.sh $(BASE_PKGS)
 
-build: deps
+# Asked for through one of these targets, the builds install the base packages first.
+INSTALLING_GOALS := demo test memcheck tls-test
+ifneq ($(filter $(INSTALLING_GOALS),$(MAKECMDGOALS)),)
+build build-asan: deps
+endif
+
+CHECK_CMAKE = @command -v cmake >/dev/null || \
+	{ echo "make: cmake is not installed (make deps installs what the build needs)" >&2; exit 1; }
+
+build:
+	$(CHECK_CMAKE)
 	cmake -S . -B $(BUILD) -DVEMRICK_WERROR=ON $(CMAKE_ARGS)
 	cmake --build $(BUILD) -j $(JOBS)
 
-build-asan: deps
+build-asan:
+	$(CHECK_CMAKE)
 	cmake -S . -B $(ASAN_BUILD) -DVEMRICK_WERROR=ON -DVEMRICK_SANITIZE=ON $(CMAKE_ARGS)
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 
@@ -79,21 +94,18 @@ clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) build-s390x build-i386
 
 # make bench: performance figures beside their references (curl, OpenSSL), written to
-# bench/results.md. The extra packages are installed first, then the build is configured again so
-# that it finds Google Benchmark and libcrypto for bench_sha1 on a machine that lacked them.
+# bench/results.md. bench_sha1 is configured only here (VEMRICK_BENCH).
 BENCH_PKGS := libbenchmark-dev libssl-dev curl time
 
-.PHONY: bench
-bench: build
-	@scripts/ensure-deps.sh $(BENCH_PKGS)
-	cmake -S . -B $(BUILD) -DVEMRICK_WERROR=ON $(CMAKE_ARGS)
-	cmake --build $(BUILD) -j $(JOBS) --target vemrick_tool bench_sha1 bench_silent_wait
+bench:
+	@scripts/ensure-deps.sh $(sort $(BASE_PKGS) $(BENCH_PKGS))
+	cmake -S . -B $(BUILD) -DVEMRICK_WERROR=ON -DVEMRICK_BENCH=ON $(CMAKE_ARGS)
+	cmake --build $(BUILD) -j $(JOBS) --target vemrick_tool bench_sha1
 	python3 bench/run.py --build $(BUILD)
 
 # make tls-test: a payment through a local stunnel that verifies the server's certificate.
 TLS_PKGS := stunnel4 openssl
 
-.PHONY: tls-test
 tls-test: build
 	@scripts/ensure-deps.sh $(TLS_PKGS)
 	scripts/tls-test.sh $(BUILD)/bin/vemrick
