@@ -6,17 +6,25 @@
 
 #include "vemrick.h"
 
-/* Layout of the decoded pay request (offsets in bytes). Replies share the field offsets. */
+#include <cstddef>
+
+/* Layout of the decoded pay request: a buyer's header, then the six fields back to back. */
 enum {
-    QZ_OFF_MERCHANT_ID = 8,
-    QZ_OFF_TRANSACTION_ID = 18,
-    QZ_OFF_CURRENCY_CODE = 68,
-    QZ_OFF_TRANSACTION_AMOUNT = 71,
-    QZ_OFF_DESCRIPTION = 83,
-    QZ_OFF_PAN = 338,
-    QZ_PAY_REQUEST_MIN_LEN = 378, /* the six fields end here */
-    QZ_PAY_REQUEST_MAX_LEN = 10622 /* the most that fits the message work buffers */
+    QZ_OFF_MERCHANT_ID = 8,        /* the first field */
+    QZ_PAY_REQUEST_MIN_LEN = 378,  /* the six fields end here */
+    QZ_PAY_REQUEST_MAX_LEN = 10622 /* the most the server messages carry */
 };
+
+/* One of the six fields: its offset in the pay request (a reply echoes it at the same offset plus
+ * the reply's shift), its width, and the offset of its slot in PayRequestFields, which is also its
+ * slot in a TransactionRecord. */
+struct QZField {
+    unsigned int offset;
+    unsigned int width;
+    size_t slot;
+};
+enum { QZ_FIELD_COUNT = 6 };
+extern const QZField kQZFields[QZ_FIELD_COUNT]; /* in the order of the pay request */
 
 /* Decodes an AuthString of `length` bytes. Returns 1 with *out a malloc'ed pay request of *outLen
  * bytes (the caller frees it) when the result has at least one byte; 0 otherwise with *out null. */

@@ -13,80 +13,80 @@ namespace {
 
 const char kVersion[] = "1.00";
 
-enum {
-    TYPE_LEN = 4,
-    VERSION_LEN = 4,
-    HEADER_LEN = TYPE_LEN + VERSION_LEN,
-    EXPIRY_LEN = 8,
-    SIG_LEN_FIELD = 12,
-    SIG_TEXT_LEN = 40, /* the signature field; also the only signature length that can match */
-    /* "1041" offsets; a "1094" has every one of them 8 bytes further on. */
-    REPLY_OFF_DATE_TIME = 378,
-    REPLY_OFF_SIG_LEN = 398,
-    REPLY_OFF_RETURN_CODE = 410,
-    REPLY_OFF_CARD_COUNT = 414,
-    REPLY_OFF_CARDS = 418,
-    RETURN_CODE_LEN = 4,
-    CARD_COUNT_LEN = 4,
-    CARD_LEN = 10
-};
+enum { HEADER_LEN = 2 * QZ_TYPE_LEN, EXPIRY_LEN = 8 };
 
-/* An outgoing message: type, version, `extra` header bytes (the expiry date of a "1093"), then
- * the pay request, the signature-length field and the signature. */
-struct MessageLayout {
-    const char *type;
-    unsigned int extra;
-    unsigned int bufferSize;
-};
+/* Both layouts follow from the field widths; a "1093" and its "1094" carry the expiry date (its
+ * echo) after the version, which moves everything behind it. */
+constexpr QZExchange exchange(const char *messageType, const char *replyType,
+                              unsigned int expiryLen, unsigned int replySignedFrom)
+{
+    const unsigned int requestOffset = HEADER_LEN + expiryLen;
+    const unsigned int dateTime = QZ_PAY_REQUEST_MIN_LEN + expiryLen;
+    const unsigned int sigLen = dateTime + QZ_AUTH_DATE_TIME_LEN;
+    const unsigned int returnCode = sigLen + QZ_SIG_LEN_FIELD;
+    const unsigned int cardCount = returnCode + QZ_RETURN_CODE_LEN;
+    const unsigned int cards = cardCount + QZ_CARD_COUNT_LEN;
+    return {messageType, requestOffset,
+            requestOffset + QZ_PAY_REQUEST_MAX_LEN + QZ_SIG_LEN_FIELD + QZ_SIG_TEXT_LEN,
+            replyType, expiryLen, dateTime, sigLen, returnCode, cardCount, cards,
+            replySignedFrom, cards + QZ_CARD_LEN + QZ_SIG_TEXT_LEN};
+}
 
-const MessageLayout kPayMessage = {"2040", 0, QZ_PAY_MSG_BUFFER};
-const MessageLayout kPreAuthMessage = {"1093", EXPIRY_LEN, QZ_PREAUTH_MSG_BUFFER};
+} // namespace
 
-/* A reply: the "1041" layout with every field after the version moved by `shift` bytes, and a
- * signature covering the bytes from `signedFrom` up to the signature. */
-struct ReplyLayout {
-    const char *type;
-    unsigned int shift;
-    unsigned int signedFrom;
-};
+const QZExchange kQZPay = exchange("2040", "1041", 0, HEADER_LEN);
+const QZExchange kQZPreAuth = exchange("1093", "1094", EXPIRY_LEN, 0);
 
-const ReplyLayout kPayReply = {"1041", 0, HEADER_LEN};
-const ReplyLayout kPreAuthReply = {"1094", EXPIRY_LEN, 0};
+namespace {
 
-int buildMessage(const MessageLayout &lay, const unsigned char *payRequest, unsigned int len,
-                 const char *expiryDate, const unsigned char *key, unsigned int keyLen,
-                 unsigned char **outText, unsigned int *outTextLen)
+/* True when the bytes at p begin with the type of a message this library sends. */
+bool isMessageType(const unsigned char *p)
+{
+    return memcmp(p, kQZPay.messageType, QZ_TYPE_LEN) == 0 ||
+           memcmp(p, kQZPreAuth.messageType, QZ_TYPE_LEN) == 0;
+}
+
+/* A numeric field, clamped to the range of the record's int32_t. */
+int32_t readNumber(const unsigned char *p, size_t width)
+{
+    const long long v = QZUtil::ReadDecimal(reinterpret_cast<const char *>(p), width);
+    return v > INT32_MAX ? INT32_MAX : v < INT32_MIN ? INT32_MIN : static_cast<int32_t>(v);
+}
+
+} // namespace
+
+int BuildQZMessage(const QZExchange &ex, const unsigned char *payRequest, unsigned int len,
+                   const char *expiryDate, const unsigned char *key, unsigned int keyLen,
+                   unsigned char **outText, unsigned int *outTextLen)
 {
     if (outText == nullptr || outTextLen == nullptr)
         return 0;
     *outText = nullptr;
     *outTextLen = 0;
-    if (payRequest == nullptr || len == 0 || len > QZ_PAY_REQUEST_MAX_LEN)
+    if (payRequest == nullptr || len == 0 || len > QZ_PAY_REQUEST_MAX_LEN ||
+        (len >= QZ_OFF_MERCHANT_ID + QZ_TYPE_LEN && isMessageType(payRequest + QZ_OFF_MERCHANT_ID)))
         return 0;
-    const size_t requestOff = HEADER_LEN + lay.extra;
-    const size_t signedLen = requestOff + len + SIG_LEN_FIELD;
-    const size_t total = signedLen + SIG_TEXT_LEN;
-    if (total > lay.bufferSize)
-        return 0;
+    const size_t signedLen = ex.requestOffset + len + QZ_SIG_LEN_FIELD;
+    const size_t total = signedLen + QZ_SIG_TEXT_LEN;
 
-    unsigned char *buf = static_cast<unsigned char *>(malloc(lay.bufferSize));
+    unsigned char *buf = static_cast<unsigned char *>(malloc(total));
     if (buf == nullptr)
         return 0;
-    memset(buf, ' ', lay.bufferSize);
-    memcpy(buf, lay.type, TYPE_LEN);
-    memcpy(buf + TYPE_LEN, kVersion, VERSION_LEN);
-    if (lay.extra > 0 && expiryDate != nullptr)
-        memcpy(buf + HEADER_LEN, expiryDate, strnlen(expiryDate, lay.extra));
-    memcpy(buf + requestOff, payRequest, len);
-    char sigLen[SIG_LEN_FIELD + 1];
-    snprintf(sigLen, sizeof sigLen, "%*.*d", SIG_LEN_FIELD, SIG_LEN_FIELD, SIG_TEXT_LEN);
-    memcpy(buf + requestOff + len, sigLen, SIG_LEN_FIELD);
+    memset(buf, ' ', ex.requestOffset);
+    memcpy(buf, ex.messageType, QZ_TYPE_LEN);
+    memcpy(buf + QZ_TYPE_LEN, kVersion, QZ_TYPE_LEN);
+    if (expiryDate != nullptr)
+        memcpy(buf + HEADER_LEN, expiryDate, strnlen(expiryDate, ex.requestOffset - HEADER_LEN));
+    memcpy(buf + ex.requestOffset, payRequest, len);
+    char sigLen[QZ_SIG_LEN_FIELD + 1];
+    snprintf(sigLen, sizeof sigLen, "%*.*d", QZ_SIG_LEN_FIELD, QZ_SIG_LEN_FIELD, QZ_SIG_TEXT_LEN);
+    memcpy(buf + ex.requestOffset + len, sigLen, QZ_SIG_LEN_FIELD);
 
-    unsigned char signature[SIG_TEXT_LEN + 1];
+    unsigned char signature[QZ_SIG_TEXT_LEN + 1];
     int ok = 0;
     if (QZUtil::CreateSignatureHMAC(key, keyLen, buf, static_cast<unsigned int>(signedLen),
                                     signature, sizeof signature)) {
-        memcpy(buf + signedLen, signature, SIG_TEXT_LEN);
+        memcpy(buf + signedLen, signature, QZ_SIG_TEXT_LEN);
         unsigned char *text = nullptr;
         const int n = QZUtil::base64_encode(buf, static_cast<int>(total), &text);
         if (n > 0) {
@@ -98,184 +98,82 @@ int buildMessage(const MessageLayout &lay, const unsigned char *payRequest, unsi
         }
     }
     secure_wipe(signature, sizeof signature);
-    secure_wipe(buf, lay.bufferSize);
+    secure_wipe(buf, total); /* it holds the buyer's PAN */
     free(buf);
     return ok;
 }
 
-/* Reads a numeric field: trimmed, then converted as decimal text (sign, digits; none gives 0).
- * strtoll instead of atoi so that twelve digits cannot overflow; the result is clamped to int. */
-long long readNumber(const unsigned char *p, size_t width)
+int CheckQZReply(const QZExchange &ex, const unsigned char *reply, unsigned int replyLen,
+                 const TransactionRecord *rec)
 {
-    char text[SIG_LEN_FIELD + 1];
-    memcpy(text, p, width);
-    text[width] = '\0';
-    QZUtil::TrimStr(text);
-    return strtoll(text, nullptr, 10);
-}
-
-int clampToInt(long long v)
-{
-    if (v > INT32_MAX)
-        return INT32_MAX;
-    if (v < INT32_MIN)
-        return INT32_MIN;
-    return static_cast<int>(v);
-}
-
-int checkReply(const ReplyLayout &lay, const unsigned char *reply, unsigned int replyLen,
-               const TransactionRecord *rec)
-{
-    if (reply == nullptr || rec == nullptr || replyLen < QZ_PAY_REQUEST_MIN_LEN + lay.shift)
+    if (reply == nullptr || rec == nullptr || replyLen < QZ_PAY_REQUEST_MIN_LEN + ex.replyShift)
         return 0;
-    if (memcmp(reply, lay.type, TYPE_LEN) != 0 || memcmp(reply + TYPE_LEN, kVersion, VERSION_LEN) != 0)
+    if (memcmp(reply, ex.replyType, QZ_TYPE_LEN) != 0 ||
+        memcmp(reply + QZ_TYPE_LEN, kVersion, QZ_TYPE_LEN) != 0)
         return 0;
-    /* The record's slots hold the request's fields at full width (CopyPayRequestFields), so the
-     * whole width is compared; a NUL inside a field must not shorten the comparison. */
-    const struct {
-        unsigned int off;
-        const char *field;
-        size_t width;
-    } echoes[] = {
-        {QZ_OFF_MERCHANT_ID, rec->MerchantID, QZ_MERCHANT_ID_LEN},
-        {QZ_OFF_TRANSACTION_ID, rec->TransactionID, QZ_TRANSACTION_ID_LEN},
-        {QZ_OFF_CURRENCY_CODE, rec->CurrencyCode, QZ_CURRENCY_CODE_LEN},
-        {QZ_OFF_TRANSACTION_AMOUNT, rec->TransactionAmount, QZ_TRANSACTION_AMOUNT_LEN},
-        {QZ_OFF_DESCRIPTION, rec->Description, QZ_DESCRIPTION_LEN},
-        {QZ_OFF_PAN, rec->PAN, QZ_PAN_LEN},
-    };
-    for (const auto &e : echoes)
-        if (memcmp(reply + lay.shift + e.off, e.field, e.width) != 0)
+    /* The whole width is compared: a NUL inside a field must not shorten the comparison. */
+    const char *slots = reinterpret_cast<const char *>(rec);
+    for (const QZField &f : kQZFields)
+        if (memcmp(reply + ex.replyShift + f.offset, slots + f.slot, f.width) != 0)
             return 0;
     return 1;
 }
 
-unsigned int parseReply(const ReplyLayout &lay, const unsigned char *reply, unsigned int replyLen,
-                        TransactionRecord *rec, unsigned int *cardCount, char **cardList)
+unsigned int ParseQZReply(const QZExchange &ex, const unsigned char *reply, unsigned int replyLen,
+                          TransactionRecord *rec, unsigned int *cardCount, char **cardList)
 {
-    if (rec == nullptr)
+    if (reply == nullptr || rec == nullptr || cardCount == nullptr || cardList == nullptr ||
+        replyLen < ex.replyCards)
         return QZ_BAD_REPLY;
-    if (reply == nullptr || cardCount == nullptr || cardList == nullptr ||
-        replyLen < REPLY_OFF_CARDS + lay.shift) {
-        rec->ReturnCode = QZ_BAD_REPLY;
-        return QZ_BAD_REPLY;
-    }
-    const unsigned char *r = reply + lay.shift;
-
-    memcpy(rec->AuthorizationDateTime, r + REPLY_OFF_DATE_TIME, QZ_AUTH_DATE_TIME_LEN);
-    rec->AuthorizationDateTime[QZ_AUTH_DATE_TIME_LEN] = '\0';
-    rec->ReturnCode = clampToInt(readNumber(r + REPLY_OFF_RETURN_CODE, RETURN_CODE_LEN));
-
-    const long long n = readNumber(r + REPLY_OFF_CARD_COUNT, CARD_COUNT_LEN);
+    const int32_t n = readNumber(reply + ex.replyCardCount, QZ_CARD_COUNT_LEN);
     /* The cards and the whole signature field must lie within the reply. */
     if (n < 1 || n > QZ_MAX_CARDS ||
-        REPLY_OFF_CARDS + lay.shift + CARD_LEN * static_cast<size_t>(n) + SIG_TEXT_LEN > replyLen) {
-        rec->ReturnCode = QZ_BAD_REPLY;
+        QZReplySignature(ex, static_cast<size_t>(n)) + QZ_SIG_TEXT_LEN > replyLen)
         return QZ_BAD_REPLY;
-    }
     const size_t count = static_cast<size_t>(n);
+    const unsigned char *sig = reply + QZReplySignature(ex, count);
+    if (sig[0] == '\0')
+        return QZ_BAD_REPLY;
     char *list = static_cast<char *>(calloc(count, QZ_CARD_ENTRY_SIZE));
-    if (list == nullptr) {
-        rec->ReturnCode = QZ_EMPTY_REPLY;
+    if (list == nullptr)
         return QZ_EMPTY_REPLY;
-    }
-    *cardList = list;
     for (size_t i = 0; i < count; i++) {
         char *entry = list + QZ_CARD_ENTRY_SIZE * i;
-        memcpy(entry, r + REPLY_OFF_CARDS + CARD_LEN * i, CARD_LEN);
+        memcpy(entry, reply + ex.replyCards + QZ_CARD_LEN * i, QZ_CARD_LEN);
         QZUtil::TrimStr(entry);
     }
+    *cardList = list;
     *cardCount = static_cast<unsigned int>(count);
 
-    const long long sigLen = readNumber(r + REPLY_OFF_SIG_LEN, SIG_LEN_FIELD);
-    const unsigned char *sig = r + REPLY_OFF_CARDS + CARD_LEN * count;
-    if (sig[0] == '\0') {
-        rec->ReturnCode = QZ_BAD_REPLY;
-        return QZ_BAD_REPLY;
-    }
-    size_t copy = SIG_TEXT_LEN;
-    if (sigLen >= 0 && sigLen < SIG_TEXT_LEN)
+    memcpy(rec->AuthorizationDateTime, reply + ex.replyDateTime, QZ_AUTH_DATE_TIME_LEN);
+    rec->AuthorizationDateTime[QZ_AUTH_DATE_TIME_LEN] = '\0';
+    rec->ReturnCode = readNumber(reply + ex.replyReturnCode, QZ_RETURN_CODE_LEN);
+    const int32_t sigLen = readNumber(reply + ex.replySigLen, QZ_SIG_LEN_FIELD);
+    size_t copy = QZ_SIG_TEXT_LEN;
+    if (sigLen >= 0 && sigLen < QZ_SIG_TEXT_LEN)
         copy = static_cast<size_t>(sigLen);
     memcpy(rec->AuthorizationNumber, sig, copy);
     rec->AuthorizationNumber[copy] = '\0';
     return QZ_OK;
 }
 
-int verifyReply(const ReplyLayout &lay, const unsigned char *reply, unsigned int replyLen,
-                const TransactionRecord *rec, unsigned int cardCount, const unsigned char *key,
-                unsigned int keyLen)
+int VerifyQZReply(const QZExchange &ex, const unsigned char *reply, unsigned int replyLen,
+                  const TransactionRecord *rec, unsigned int cardCount, const unsigned char *key,
+                  unsigned int keyLen)
 {
     if (reply == nullptr || rec == nullptr || cardCount < 1 || cardCount > QZ_MAX_CARDS)
         return 0;
     const size_t s = strnlen(rec->AuthorizationNumber, sizeof rec->AuthorizationNumber);
-    if (s > SIG_TEXT_LEN)
+    if (s > QZ_SIG_TEXT_LEN)
         return 0;
     /* The range ends 40 - s bytes after the start of the signature field, s being the received
      * signature's length; only s = 40, the one length that can match, gives the signed range. */
-    const size_t sigField = REPLY_OFF_CARDS + lay.shift + CARD_LEN * static_cast<size_t>(cardCount);
-    const size_t end = sigField + SIG_TEXT_LEN - s;
-    if (sigField + SIG_TEXT_LEN > replyLen)
+    const size_t sigField = QZReplySignature(ex, cardCount);
+    if (sigField + QZ_SIG_TEXT_LEN > replyLen || isMessageType(reply + ex.replySignedFrom))
         return 0;
-    return QZUtil::VerifySignatureHMAC(key, keyLen, reply + lay.signedFrom,
-                                       static_cast<unsigned int>(end - lay.signedFrom),
-                                       reinterpret_cast<const unsigned char *>(rec->AuthorizationNumber),
+    const size_t end = sigField + QZ_SIG_TEXT_LEN - s;
+    const auto *number = reinterpret_cast<const unsigned char *>(rec->AuthorizationNumber);
+    return QZUtil::VerifySignatureHMAC(key, keyLen, reply + ex.replySignedFrom,
+                                       static_cast<unsigned int>(end - ex.replySignedFrom), number,
                                        static_cast<unsigned int>(s)) != 0;
-}
-
-} // namespace
-
-int BuildPayTransactionMsg(const unsigned char *payRequest, unsigned int len,
-                           const unsigned char *key, unsigned int keyLen, unsigned char **outText,
-                           unsigned int *outTextLen)
-{
-    return buildMessage(kPayMessage, payRequest, len, nullptr, key, keyLen, outText, outTextLen);
-}
-
-int BuildPreAuthorizationMsg(const unsigned char *payRequest, unsigned int len,
-                             const char *expiryDate, const unsigned char *key,
-                             unsigned int keyLen, unsigned char **outText,
-                             unsigned int *outTextLen)
-{
-    return buildMessage(kPreAuthMessage, payRequest, len, expiryDate, key, keyLen, outText,
-                        outTextLen);
-}
-
-int CheckPayTransactionReply(const unsigned char *reply, unsigned int replyLen,
-                             const TransactionRecord *rec)
-{
-    return checkReply(kPayReply, reply, replyLen, rec);
-}
-
-int CheckPreAuthorizationReply(const unsigned char *reply, unsigned int replyLen,
-                               const TransactionRecord *rec)
-{
-    return checkReply(kPreAuthReply, reply, replyLen, rec);
-}
-
-unsigned int ParsePayTransactionReply(const unsigned char *reply, unsigned int replyLen,
-                                      TransactionRecord *rec, unsigned int *cardCount,
-                                      char **cardList)
-{
-    return parseReply(kPayReply, reply, replyLen, rec, cardCount, cardList);
-}
-
-unsigned int ParsePreAuthorizationReply(const unsigned char *reply, unsigned int replyLen,
-                                        TransactionRecord *rec, unsigned int *cardCount,
-                                        char **cardList)
-{
-    return parseReply(kPreAuthReply, reply, replyLen, rec, cardCount, cardList);
-}
-
-int VerifyPayTransactionReply(const unsigned char *reply, unsigned int replyLen,
-                              const TransactionRecord *rec, unsigned int cardCount,
-                              const unsigned char *key, unsigned int keyLen)
-{
-    return verifyReply(kPayReply, reply, replyLen, rec, cardCount, key, keyLen);
-}
-
-int VerifyPreAuthorizationReply(const unsigned char *reply, unsigned int replyLen,
-                                const TransactionRecord *rec, unsigned int cardCount,
-                                const unsigned char *key, unsigned int keyLen)
-{
-    return verifyReply(kPreAuthReply, reply, replyLen, rec, cardCount, key, keyLen);
 }

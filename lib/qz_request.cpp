@@ -1,6 +1,7 @@
 #include "qz_internal.h"
 #include "qzutil.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -24,20 +25,26 @@ int DecodePayRequestMsg(const char *authString, unsigned int length, unsigned ch
     return 1;
 }
 
-static void copyField(char *slot, const unsigned char *src, size_t width)
-{
-    memcpy(slot, src, width);
-    slot[width] = '\0';
-}
+static_assert(offsetof(TransactionRecord, PAN) == offsetof(PayRequestFields, PAN) &&
+                  offsetof(TransactionRecord, AuthorizationDateTime) == sizeof(PayRequestFields),
+              "a TransactionRecord must begin with the slots of PayRequestFields");
+
+const QZField kQZFields[QZ_FIELD_COUNT] = {
+    {QZ_OFF_MERCHANT_ID, QZ_MERCHANT_ID_LEN, offsetof(PayRequestFields, MerchantID)},
+    {18, QZ_TRANSACTION_ID_LEN, offsetof(PayRequestFields, TransactionID)},
+    {68, QZ_CURRENCY_CODE_LEN, offsetof(PayRequestFields, CurrencyCode)},
+    {71, QZ_TRANSACTION_AMOUNT_LEN, offsetof(PayRequestFields, TransactionAmount)},
+    {83, QZ_DESCRIPTION_LEN, offsetof(PayRequestFields, Description)},
+    {338, QZ_PAN_LEN, offsetof(PayRequestFields, PAN)},
+};
 
 void CopyPayRequestFields(const unsigned char *pr, PayRequestFields *out)
 {
-    copyField(out->MerchantID, pr + QZ_OFF_MERCHANT_ID, QZ_MERCHANT_ID_LEN);
-    copyField(out->TransactionID, pr + QZ_OFF_TRANSACTION_ID, QZ_TRANSACTION_ID_LEN);
-    copyField(out->CurrencyCode, pr + QZ_OFF_CURRENCY_CODE, QZ_CURRENCY_CODE_LEN);
-    copyField(out->TransactionAmount, pr + QZ_OFF_TRANSACTION_AMOUNT, QZ_TRANSACTION_AMOUNT_LEN);
-    copyField(out->Description, pr + QZ_OFF_DESCRIPTION, QZ_DESCRIPTION_LEN);
-    copyField(out->PAN, pr + QZ_OFF_PAN, QZ_PAN_LEN);
+    for (const QZField &f : kQZFields) {
+        char *slot = reinterpret_cast<char *>(out) + f.slot;
+        memcpy(slot, pr + f.offset, f.width);
+        slot[f.width] = '\0';
+    }
 }
 
 unsigned int QZGetPayTransaction(const char *authString, unsigned int length, PayRequestFields *out)

@@ -9,40 +9,10 @@
 #include <cstdlib>
 #include <cstring>
 
-static_assert(offsetof(TransactionRecord, PAN) == offsetof(PayRequestFields, PAN) &&
-                  offsetof(TransactionRecord, AuthorizationDateTime) == sizeof(PayRequestFields),
-              "a TransactionRecord must begin with the slots of PayRequestFields");
-
 namespace {
 
 const char kContentType[] = "application/x-qz";
 const char kLogFile[] = "vemrick.log";
-
-/* A payment carries no expiry date; this gives both builders one shape. */
-int buildPay(const unsigned char *payRequest, unsigned int len, const char *,
-             const unsigned char *key, unsigned int keyLen, unsigned char **out,
-             unsigned int *outLen)
-{
-    return BuildPayTransactionMsg(payRequest, len, key, keyLen, out, outLen);
-}
-
-/* What differs between a payment and a pre-authorization. */
-struct Flavour {
-    int (*build)(const unsigned char *, unsigned int, const char *, const unsigned char *,
-                 unsigned int, unsigned char **, unsigned int *);
-    unsigned int minReplyLen;
-    int (*check)(const unsigned char *, unsigned int, const TransactionRecord *);
-    unsigned int (*parse)(const unsigned char *, unsigned int, TransactionRecord *, unsigned int *,
-                          char **);
-    int (*verify)(const unsigned char *, unsigned int, const TransactionRecord *, unsigned int,
-                  const unsigned char *, unsigned int);
-};
-
-const Flavour kPay = {buildPay, QZ_PAY_REPLY_MIN_LEN, CheckPayTransactionReply,
-                      ParsePayTransactionReply, VerifyPayTransactionReply};
-const Flavour kPreAuth = {BuildPreAuthorizationMsg, QZ_PREAUTH_REPLY_MIN_LEN,
-                          CheckPreAuthorizationReply, ParsePreAuthorizationReply,
-                          VerifyPreAuthorizationReply};
 
 unsigned int finish(TransactionRecord *rec, unsigned int code)
 {
@@ -56,6 +26,33 @@ bool empty(const char *text)
     return text == nullptr || text[0] == '\0';
 }
 
+/* Leaves nothing of a reply to report: empty date/time and number, no cards. A card list found
+ * here is the library's (the entry points set *cardList to null first); it is wiped and freed. */
+void dropReply(TransactionRecord *rec, unsigned int *cardCount, char **cardList)
+{
+    if (rec != nullptr) {
+        memset(rec->AuthorizationDateTime, 0, sizeof rec->AuthorizationDateTime);
+        memset(rec->AuthorizationNumber, 0, sizeof rec->AuthorizationNumber);
+    }
+    if (cardList != nullptr && *cardList != nullptr) {
+        secure_wipe(*cardList, static_cast<size_t>(*cardCount) * QZ_CARD_ENTRY_SIZE);
+        free(*cardList);
+        *cardList = nullptr;
+    }
+    if (cardCount != nullptr)
+        *cardCount = 0;
+}
+
+/* The start of both entry points, before their arguments are checked. The record keeps what the
+ * caller put in it until the request has been read: none of that came from a reply. */
+void startTransaction(unsigned int *cardCount, char **cardList)
+{
+    if (cardList != nullptr)
+        *cardList = nullptr; /* whatever the caller left there is not ours to free */
+    if (cardCount != nullptr)
+        *cardCount = 0;
+}
+
 void releaseRequest(unsigned char *payRequest, unsigned int len)
 {
     secure_wipe(payRequest, len); /* it holds the buyer's PAN */
@@ -64,7 +61,7 @@ void releaseRequest(unsigned char *payRequest, unsigned int len)
 
 /* The common road of both transactions, once the arguments have been checked. Without a key
  * (payments only) the AuthString is posted unchanged and the reply's signature is not checked. */
-unsigned int transact(const Flavour &f, const char *authString, unsigned int length,
+unsigned int transact(const QZExchange &ex, const char *authString, unsigned int length,
                       const char *expiryDate, const char *url, TransactionRecord *rec,
                       unsigned int *cardCount, char **cardList, int timeoutSeconds,
                       const unsigned char *key, unsigned int keyLen, const char *proxyHost,
@@ -89,12 +86,10 @@ unsigned int transact(const Flavour &f, const char *authString, unsigned int len
     const bool signing = key != nullptr && keyLen > 0;
     unsigned char *built = nullptr;
     unsigned int builtLen = 0;
-    if (signing) {
-        if (!f.build(payRequest, prLen, expiryDate, key, keyLen, &built, &builtLen)) {
-            free(built);
-            releaseRequest(payRequest, prLen);
-            return finish(rec, QZ_BAD_REQUEST);
-        }
+    if (signing &&
+        !BuildQZMessage(ex, payRequest, prLen, expiryDate, key, keyLen, &built, &builtLen)) {
+        releaseRequest(payRequest, prLen);
+        return finish(rec, QZ_BAD_REQUEST);
     }
     releaseRequest(payRequest, prLen);
 
@@ -108,18 +103,25 @@ unsigned int transact(const Flavour &f, const char *authString, unsigned int len
     free(built);
 
     unsigned int rc;
+    bool accepted = false;
     if (sent != QZ_OK)
         rc = static_cast<unsigned int>(sent);
-    else if (replyLen < f.minReplyLen || !f.check(reply, replyLen, rec))
+    else if (replyLen < ex.replyMinLen || !CheckQZReply(ex, reply, replyLen, rec))
         rc = QZ_BAD_REPLY;
-    else if ((rc = f.parse(reply, replyLen, rec, cardCount, cardList)) != 0)
-        ; /* 1004 or 1005, already stored in the record */
-    else if (signing && !f.verify(reply, replyLen, rec, *cardCount, key, keyLen))
+    else if ((rc = ParseQZReply(ex, reply, replyLen, rec, cardCount, cardList)) != QZ_OK)
+        ; /* QZ_EMPTY_REPLY or QZ_BAD_REPLY */
+    else if (signing && !VerifyQZReply(ex, reply, replyLen, rec, *cardCount, key, keyLen))
         rc = QZ_BAD_REPLY;
     else
-        rc = static_cast<unsigned int>(rec->ReturnCode); /* the server's own code */
+        accepted = true;
+    if (reply != nullptr)
+        secure_wipe(reply, replyLen); /* it echoes the buyer's PAN */
     free(reply);
-    return finish(rec, rc);
+    if (!accepted) {
+        dropReply(rec, cardCount, cardList);
+        return finish(rec, rc);
+    }
+    return finish(rec, static_cast<unsigned int>(rec->ReturnCode)); /* the server's own code */
 }
 
 } // namespace
@@ -130,10 +132,11 @@ unsigned int QZProcessPayTransaction(const char *authString, unsigned int length
                                      unsigned int keyLen, const char *proxyHost,
                                      unsigned int proxyPort)
 {
+    startTransaction(cardCount, cardList);
     if (empty(authString) || length == 0 || empty(url) || rec == nullptr || cardCount == nullptr ||
         cardList == nullptr)
         return finish(rec, QZ_BAD_ARGUMENTS);
-    return transact(kPay, authString, length, nullptr, url, rec, cardCount, cardList,
+    return transact(kQZPay, authString, length, nullptr, url, rec, cardCount, cardList,
                     timeoutSeconds, key, keyLen, proxyHost, proxyPort);
 }
 
@@ -144,10 +147,11 @@ unsigned int QZProcessPreAuthorization(const char *authString, unsigned int leng
                                        const unsigned char *key, unsigned int keyLen,
                                        const char *proxyHost, unsigned int proxyPort)
 {
+    startTransaction(cardCount, cardList);
     if (empty(authString) || length == 0 || empty(url) || rec == nullptr || key == nullptr ||
         keyLen == 0 || cardCount == nullptr || cardList == nullptr ||
         (!empty(expiryDate) && !QZUtil::CheckDateFormat(expiryDate)))
         return finish(rec, QZ_BAD_ARGUMENTS);
-    return transact(kPreAuth, authString, length, expiryDate, url, rec, cardCount, cardList,
+    return transact(kQZPreAuth, authString, length, expiryDate, url, rec, cardCount, cardList,
                     timeoutSeconds, key, keyLen, proxyHost, proxyPort);
 }

@@ -1,41 +1,48 @@
-#include "qzutil.h"
+#include "qz_internal.h"
 #include "vemrick.h"
 #include "wipe.h"
 
+#include <cmath>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
+#include <locale.h>
 
 namespace {
 
-/* Trims both texts (each in a slot of width + 1 bytes) and compares them exactly. */
-bool sameTrimmed(char *a, char *b)
+/* Narrows the n bytes at p to leave out the spaces (0x20) at both ends. */
+void trimSpaces(const char *&p, size_t &n)
 {
-    QZUtil::TrimStr(a);
-    QZUtil::TrimStr(b);
-    return strcmp(a, b) == 0;
+    while (n > 0 && p[0] == ' ')
+        p++, n--;
+    while (n > 0 && p[n - 1] == ' ')
+        n--;
 }
 
-/* The caller fills the expected record by hand; a slot without its NUL must not make the
- * comparison run into the next field or past the record. */
-void terminateSlots(PayRequestFields *r)
+/* The request's field over its whole width (bytes after a NUL count) and the merchant's text up
+ * to its NUL, each without the spaces at both ends, must be the same bytes. */
+bool sameText(const char *got, const char *want, size_t width)
 {
-    r->MerchantID[QZ_MERCHANT_ID_LEN] = '\0';
-    r->TransactionID[QZ_TRANSACTION_ID_LEN] = '\0';
-    r->CurrencyCode[QZ_CURRENCY_CODE_LEN] = '\0';
-    r->TransactionAmount[QZ_TRANSACTION_AMOUNT_LEN] = '\0';
-    r->Description[QZ_DESCRIPTION_LEN] = '\0';
-    r->PAN[QZ_PAN_LEN] = '\0';
+    size_t gotLen = width, wantLen = strnlen(want, width);
+    trimSpaces(got, gotLen);
+    trimSpaces(want, wantLen);
+    return gotLen == wantLen && memcmp(got, want, gotLen) == 0;
 }
 
-bool matches(PayRequestFields *got, PayRequestFields *want)
+/* An amount slot read as strtod reads it in the C locale: under a comma-decimal locale strtod
+ * would stop at the "." and take "10.00" and "10.99" for the same amount. */
+double amount(const char *slot)
 {
-    if (!sameTrimmed(got->MerchantID, want->MerchantID) ||
-        !sameTrimmed(got->TransactionID, want->TransactionID) ||
-        !sameTrimmed(got->CurrencyCode, want->CurrencyCode) ||
-        !sameTrimmed(got->Description, want->Description) || !sameTrimmed(got->PAN, want->PAN))
-        return false;
-    /* Amounts compare as numbers, untrimmed (strtod skips leading blanks itself). */
-    return strtod(got->TransactionAmount, nullptr) == strtod(want->TransactionAmount, nullptr);
+    char text[QZ_TRANSACTION_AMOUNT_LEN + 1];
+    const size_t n = strnlen(slot, QZ_TRANSACTION_AMOUNT_LEN);
+    memcpy(text, slot, n);
+    text[n] = '\0';
+    const locale_t c = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(0));
+    if (c == static_cast<locale_t>(0))
+        return NAN; /* equal to nothing: not valid */
+    const double value = strtod_l(text, nullptr, c);
+    freelocale(c);
+    return value;
 }
 
 } // namespace
@@ -50,11 +57,14 @@ unsigned int QZIsValidPayTransaction(const char *authString, unsigned int length
     if (rc != QZ_OK)
         return rc;
 
-    PayRequestFields want = *expected;
-    terminateSlots(&want);
-    const bool same = matches(&got, &want);
-    /* The copies hold the card number. */
-    secure_wipe(&got, sizeof got);
-    secure_wipe(&want, sizeof want);
+    bool same = true;
+    for (const QZField &f : kQZFields) {
+        const char *g = reinterpret_cast<const char *>(&got) + f.slot;
+        const char *w = reinterpret_cast<const char *>(expected) + f.slot;
+        same = same && (f.slot == offsetof(PayRequestFields, TransactionAmount)
+                            ? amount(g) == amount(w)
+                            : sameText(g, w, f.width));
+    }
+    secure_wipe(&got, sizeof got); /* it holds the card number */
     return same ? QZ_VALID : QZ_NOT_VALID;
 }

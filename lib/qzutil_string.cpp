@@ -1,5 +1,6 @@
 #include "qzutil.h"
 
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -36,13 +37,24 @@ void QZUtil::TrimStr(char *text)
     }
 }
 
-/* atoi of `width` bytes taken as a text of their own. */
-static int readNumber(const char *p, size_t width)
+long long QZUtil::ReadDecimal(const char *text, size_t width)
 {
-    char piece[5];
-    memcpy(piece, p, width);
-    piece[width] = '\0';
-    return atoi(piece);
+    size_t i = 0;
+    while (i < width && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r')))
+        i++;
+    const bool negative = i < width && text[i] == '-';
+    if (i < width && (text[i] == '-' || text[i] == '+'))
+        i++;
+    const unsigned long long limit =
+        negative ? static_cast<unsigned long long>(LLONG_MAX) + 1 : LLONG_MAX;
+    unsigned long long v = 0;
+    for (; i < width && text[i] >= '0' && text[i] <= '9'; i++) {
+        const unsigned int digit = static_cast<unsigned int>(text[i] - '0');
+        v = v > (limit - digit) / 10 ? limit : v * 10 + digit;
+    }
+    if (!negative)
+        return static_cast<long long>(v);
+    return v == limit ? LLONG_MIN : -static_cast<long long>(v);
 }
 
 int QZUtil::CheckDateFormat(const char *text)
@@ -55,9 +67,9 @@ int QZUtil::CheckDateFormat(const char *text)
     if (len != 8)
         return 0;
 
-    const int year = readNumber(text, 4);
-    const int month = readNumber(text + 4, 2);
-    const int day = readNumber(text + 6, 2);
+    const int year = static_cast<int>(ReadDecimal(text, 4));
+    const int month = static_cast<int>(ReadDecimal(text + 4, 2));
+    const int day = static_cast<int>(ReadDecimal(text + 6, 2));
 
     /* Noon with the daylight-saving flag left to mktime: at midnight with the flag forced to 0,
      * zones whose clocks change at midnight or whose winter time is flagged as daylight saving

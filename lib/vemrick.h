@@ -70,20 +70,30 @@ struct TransactionRecord {
 unsigned int QZGetPayTransaction(const char *authString, unsigned int length, PayRequestFields *out);
 
 /* Checks that an AuthString carries the expected transaction: MerchantID, TransactionID,
- * CurrencyCode, Description and PAN compared exactly after trimming spaces on both sides,
- * TransactionAmount compared as numbers. *expected is not modified.
+ * CurrencyCode, Description and PAN compared exactly after trimming spaces on both sides (the
+ * AuthString's field over its whole width, so a NUL inside it makes a difference; the expected
+ * field up to its NUL), TransactionAmount compared as numbers written with a "." whatever the
+ * program's locale. *expected is not modified.
  * Returns QZ_VALID, QZ_NOT_VALID, QZ_BAD_ARGUMENTS or QZ_BAD_REQUEST (as QZGetPayTransaction). */
 unsigned int QZIsValidPayTransaction(const char *authString, unsigned int length,
                                      const PayRequestFields *expected);
 
 /* Runs one payment: posts a signed "2040" message to `url` and verifies the "1041" reply.
  * A key of length 0 (or null) posts the AuthString unchanged and skips the reply's signature check.
+ * With a key, a pay request whose MerchantID begins with "2040" or "1093" is refused
+ * (QZ_BAD_REQUEST, nothing sent): its reply could not be told from the message sent back.
  * timeoutSeconds <= 0 keeps the default of 30; a proxy is used when proxyHost is non-empty and
- * proxyPort is not 0.
+ * proxyPort is not 0 (a proxyPort above 65535 with a proxyHost gives QZ_POST_FAILED, nothing sent).
  * Returns the server's return code, or QZ_BAD_ARGUMENTS, QZ_ABORTED .. QZ_BAD_REPLY, QZ_BAD_REQUEST;
  * rec->ReturnCode holds the same value whenever rec is non-null.
- * On return *cardList is null or a malloc'ed list of *cardCount entries of QZ_CARD_ENTRY_SIZE bytes,
- * each a NUL-terminated card text, which the caller releases with free(). */
+ * With the server's return code (the reply was accepted: checked, read and, with a key, verified)
+ * rec holds the request's six fields and the reply's date/time and signature, and *cardList is a
+ * malloc'ed list of *cardCount entries of QZ_CARD_ENTRY_SIZE bytes, each a NUL-terminated card
+ * text, which the caller releases with free(). With any other result nothing of a reply is
+ * reported: *cardList is null and *cardCount 0 (each where its pointer is non-null), and once the
+ * AuthString has been decoded, rec holds the request's six fields with an empty date/time and
+ * authorization number. Before that (bad arguments, an AuthString that cannot be decoded) rec is
+ * left as the caller filled it, but for ReturnCode. */
 unsigned int QZProcessPayTransaction(const char *authString, unsigned int length, const char *url,
                                      TransactionRecord *rec, unsigned int *cardCount,
                                      char **cardList, int timeoutSeconds,

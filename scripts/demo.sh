@@ -7,7 +7,6 @@
 set -u
 bin=${1:-build/bin/vemrick}
 here=$(cd "$(dirname "$0")/.." && pwd)
-key=$here/sim/demo.key
 
 if [ ! -x "$bin" ]; then
     echo "demo: $bin is not an executable; build first (make build)" >&2
@@ -16,6 +15,9 @@ fi
 auth=$(cat "$here/examples/sample.authstring") || exit 2
 
 work=$(mktemp -d) || exit 2
+# The tool warns about a key file that others may read: give it a private copy.
+key=$work/merchant.key
+(umask 077 && cp "$here/sim/demo.key" "$key") || exit 2
 server_pid=
 # shellcheck disable=SC2317  # called through the EXIT trap
 stop_server() {
@@ -30,7 +32,7 @@ trap stop_server EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 
-python3 "$here/sim/payserver.py" --port 0 --lifetime 120 --key-file "$key" \
+python3 "$here/sim/payserver.py" --port 0 --lifetime 120 --key-file "$here/sim/demo.key" \
     >"$work/server.out" 2>"$work/server.err" &
 server_pid=$!
 

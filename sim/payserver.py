@@ -89,6 +89,11 @@ MODES = {
                     "a client may see the reset while it is still completing its connect",
     "close-during-send": "close as soon as the first request byte arrives, leaving the rest unread "
                          "(the kernel answers with a reset)",
+    "reflect": 'answer with the type and version of the reply ("1041" or "1094", "1.00") followed by '
+               "the client's own signed message, as an attacker on the network could",
+    "inject-date": "reply whose date/time field is a line end, ReturnCode=0 and a line end, whose card "
+                   "holds line ends too, and whose signature is broken (as from an attacker without the key)",
+    "reset-after-reply": "valid reply, then 0.3 s later a reset (SO_LINGER 0, close) instead of a close",
 }
 # Modes that act on the connection whatever the request held.
 RAW_MODES = ("silent", "close", "html-error", "huge-body", "endless", "reset")
@@ -240,8 +245,13 @@ def reply_for(info, msg, key, mode=None):
         kw["count"] = 2
     elif mode == "sig-offset":
         kw["sign_from"] = 0 if layout == b"1041" else 8
+    elif mode == "inject-date":
+        kw["date_time"] = b"\nReturnCode=0\n"
+        kw["cards"] = [b"\nCard=0\n"]
+    elif mode == "reflect":
+        return layout + VERSION + msg
     reply = build_reply(layout, key, bytes(echo), **kw)
-    if mode == "bad-signature":
+    if mode in ("bad-signature", "inject-date"):
         reply = reply[:-1] + (b"1" if reply[-1:] == b"0" else b"0")
     elif mode == "lower-case-signature":
         reply = reply[:-40] + reply[-40:].lower()
@@ -440,7 +450,7 @@ class Handler(socketserver.BaseRequestHandler):
         if cfg.delay > 0 and STOP.wait(cfg.delay):
             return
         self.answer(sock, mode, error, reply)
-        if mode not in ("silent", "close", "reset"):
+        if mode not in ("silent", "close", "reset", "reset-after-reply"):
             close_gracefully(sock)
 
     def check_request(self, request_line, headers, body):
@@ -505,6 +515,9 @@ class Handler(socketserver.BaseRequestHandler):
                         break
             else:
                 send_all(sock, response, deadline)
+            if mode == "reset-after-reply":
+                STOP.wait(0.3)
+                reset_connection(sock)
 
 
 class Server(socketserver.ThreadingTCPServer):

@@ -1,6 +1,12 @@
-/* Helpers shared by the unit tests: hex text, vector data files, exact-size heap copies. */
+/* Helpers shared by the unit tests: hex text, vector data files, exact-size heap copies, and pay
+ * requests, AuthStrings and replies for the transaction library's tests. */
 #ifndef VEMRICK_TESTUTIL_H
 #define VEMRICK_TESTUTIL_H
+
+#include "qz_internal.h"
+#include "qz_messages.h"
+#include "qzutil.h"
+#include "vemrick.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -79,6 +85,108 @@ struct ExactBuffer {
     unsigned char *get() { return p.get(); }
     char *chars() { return reinterpret_cast<char *>(p.get()); }
 };
+
+/* ---- pay requests ---- */
+
+/* The six fields of a pay request as texts; laid out, each is filled with spaces to its width. */
+struct PayFields {
+    std::string merchant = "M1", transaction = "T-42", currency = "EUR", amount = "12.50",
+                description = "Two tickets", pan = "4111111111111111";
+};
+
+inline std::string field(std::string value, size_t width)
+{
+    value.resize(width, ' ');
+    return value;
+}
+
+/* A pay request: an 8-byte header, the six fields, then `tail`. */
+inline std::string payRequest(const PayFields &f = PayFields(), const std::string &tail = "")
+{
+    return "PREQ1.00" + field(f.merchant, QZ_MERCHANT_ID_LEN) +
+           field(f.transaction, QZ_TRANSACTION_ID_LEN) + field(f.currency, QZ_CURRENCY_CODE_LEN) +
+           field(f.amount, QZ_TRANSACTION_AMOUNT_LEN) + field(f.description, QZ_DESCRIPTION_LEN) +
+           field(f.pan, QZ_PAN_LEN) + tail;
+}
+
+/* A pay request of len (>= 378) bytes whose bytes after the fields run through every value. */
+inline std::string payRequestOfLength(size_t len, const PayFields &f = PayFields())
+{
+    std::string s = payRequest(f);
+    for (size_t i = 0; s.size() < len; i++)
+        s += static_cast<char>(i % 256);
+    return s;
+}
+
+/* The output of one of QZUtil's base64 functions ("" when it fails). */
+inline std::string base64Codec(int (*codec)(const unsigned char *, int, unsigned char **),
+                               const std::string &in)
+{
+    unsigned char *out = nullptr;
+    const int n = codec(reinterpret_cast<const unsigned char *>(in.data()),
+                        static_cast<int>(in.size()), &out);
+    std::string s = n > 0 ? std::string(reinterpret_cast<char *>(out), static_cast<size_t>(n)) : "";
+    free(out);
+    return s;
+}
+inline std::string base64(const std::string &raw) { return base64Codec(QZUtil::base64_encode, raw); }
+inline std::string unbase64(const std::string &t) { return base64Codec(QZUtil::base64_decode, t); }
+
+/* The record as a transaction fills it before sending: the request's six fields, full width. */
+inline TransactionRecord recordFor(const std::string &request)
+{
+    TransactionRecord rec;
+    memset(&rec, 0, sizeof rec);
+    PayRequestFields fields;
+    CopyPayRequestFields(reinterpret_cast<const unsigned char *>(request.data()), &fields);
+    memcpy(&rec, &fields, sizeof fields);
+    return rec;
+}
+
+const std::string kKey = "merchant-secret-key"; /* the key the library's tests sign with */
+
+/* The signature text of data under key; 40 '?' when signing is refused. */
+inline std::string sign(const std::string &data, const std::string &key = kKey)
+{
+    unsigned char sig[41];
+    if (!QZUtil::CreateSignatureHMAC(reinterpret_cast<const unsigned char *>(key.data()),
+                                     static_cast<unsigned int>(key.size()),
+                                     reinterpret_cast<const unsigned char *>(data.data()),
+                                     static_cast<unsigned int>(data.size()), sig, sizeof sig))
+        return std::string(40, '?');
+    return std::string(reinterpret_cast<char *>(sig), 40);
+}
+
+/* The parts of a reply; each default is that of an honest one. */
+struct ReplyParts {
+    std::string request = payRequestOfLength(400); /* whose fields the reply echoes */
+    std::string type;                              /* default: the exchange's */
+    std::string version = "1.00";
+    std::string dateTime = "20240105123000";
+    std::string sigLen = "000000000040";
+    std::string returnCode = "   0";
+    std::string cardCount;                         /* default: the number of cards */
+    std::vector<std::string> cards = {"1234"};
+    long signedFrom = -1;                          /* default: the exchange's */
+    std::string key = kKey;
+    std::string signature;                         /* default: the signature under key */
+};
+
+/* A reply laid out field after field, independently of the exchange's offsets. */
+inline std::string makeReply(const QZExchange &ex, const ReplyParts &r = ReplyParts())
+{
+    const size_t echo = QZ_PAY_REQUEST_MIN_LEN - QZ_OFF_MERCHANT_ID;
+    std::string s = (r.type.empty() ? ex.replyType : r.type) + r.version;
+    s += std::string("EXP-DATE", ex.replyShift) + r.request.substr(QZ_OFF_MERCHANT_ID, echo);
+    s += field(r.dateTime, QZ_AUTH_DATE_TIME_LEN) + r.sigLen + r.returnCode;
+    const std::string n = std::to_string(r.cards.size());
+    s += r.cardCount.empty() ? std::string(4 - n.size(), ' ') + n : r.cardCount;
+    for (const auto &c : r.cards)
+        s += field(c, QZ_CARD_LEN);
+    if (!r.signature.empty())
+        return s + r.signature;
+    return s + sign(s.substr(r.signedFrom < 0 ? ex.replySignedFrom : size_t(r.signedFrom)), r.key);
+}
 
 } // namespace testutil
 

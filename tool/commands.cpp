@@ -8,10 +8,14 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <sys/stat.h>
 
 static const char kKeyNoMemory[] = "Out of memory (reading Merchant Key File)";
 static const char kKeyCannotOpen[] = "Unable to open Merchant Key File";
 static const char kKeyCannotRead[] = "Unable to read Merchant Key File";
+static const char kKeyHoldsNul[] = "Merchant Key File holds a NUL byte";
+static const char kKeyShared[] =
+    "vemrick: warning: Merchant Key File is accessible by others (chmod 600)";
 static const char kExpiryMissing[] = "Expire Days is NULL";
 static const char kExpiryTooFar[] = "Expire Days is two large (max 90 days)";
 static const char kExpiryNoMemory[] = "Out of Memory. CalculateExpirationDate()";
@@ -21,6 +25,8 @@ static const char kExpiryOutOfRange[] =
 static const size_t kKeyBufferSize = 512;
 static const int kDefaultTimeout = 30;
 static const long kMaxExpiryDays = 90;
+/* A proxy port that no port can be: the transport refuses it (1002) instead of going direct. */
+static const unsigned int kBadProxyPort = 65536;
 /* Fields the pay command shows when the library returns before filling the record. The currency
  * slot holds three characters, so it shows the preset cut to that width. */
 static const char kUnknown[] = "Unknown!";
@@ -45,10 +51,12 @@ static int timeoutFromText(const char *text)
     return t < 1 ? kDefaultTimeout : static_cast<int>(t);
 }
 
-/* A port outside 0..65535 is clamped; the transport treats 0 as "no proxy". */
+/* 0 (also for text without digits) means no proxy; a number outside 0..65535 must not quietly
+ * mean "no proxy" or another port, so it becomes a port the transport refuses. */
 static unsigned int portFromText(const char *text)
 {
-    return static_cast<unsigned int>(decimalClamped(text, 0, 65535));
+    const long long p = decimalClamped(text, -1, kBadProxyPort);
+    return p < 0 ? kBadProxyPort : static_cast<unsigned int>(p);
 }
 
 static void reportKeyFailure(const char *message)
@@ -70,6 +78,10 @@ char *GetMerchantKey(const char *path)
         reportKeyFailure(kKeyCannotOpen);
         return nullptr;
     }
+    struct stat st;
+    if (fstat(fileno(f), &st) == 0 && S_ISREG(st.st_mode) &&
+        (st.st_mode & (S_IRGRP | S_IWGRP | S_IROTH | S_IWOTH)) != 0)
+        fprintf(stderr, "%s\n", kKeyShared);
     const size_t n = fread(key, 1, kKeyBufferSize - 1, f);
     fclose(f);
     if (n == 0) {
@@ -77,17 +89,30 @@ char *GetMerchantKey(const char *path)
         reportKeyFailure(kKeyCannotRead);
         return nullptr;
     }
-    /* The file holds the key and one final byte (normally a line end), which is dropped. */
+    /* The file holds the key and one final byte (normally a line end), which is dropped. A NUL
+     * inside the key would cut it short, down to an empty key that turns signing off. */
     key[n - 1] = '\0';
+    const bool holdsNul = strlen(key) != n - 1;
+    if (holdsNul) {
+        secure_wipe(key, kKeyBufferSize);
+        free(key);
+        reportKeyFailure(kKeyHoldsNul);
+        return nullptr;
+    }
     return key;
 }
 
-static void releaseKey(char *key)
+/* Reads the merchant key, hands it to `transaction`, then wipes it. Returns false when the key
+ * file cannot be used (errorString says why). */
+template <class Transaction> static bool withMerchantKey(const char *keyFile, Transaction transaction)
 {
-    if (key != nullptr) {
-        secure_wipe(key, kKeyBufferSize);
-        free(key);
-    }
+    char *key = GetMerchantKey(keyFile);
+    if (key == nullptr)
+        return false;
+    transaction(reinterpret_cast<const unsigned char *>(key), static_cast<unsigned int>(strlen(key)));
+    secure_wipe(key, kKeyBufferSize);
+    free(key);
+    return true;
 }
 
 char *CalculateExpirationDate(long days)
@@ -122,20 +147,12 @@ static unsigned int printTransaction(char *cardList, unsigned int cardCount,
                                      const char *numberKey, unsigned int rc)
 {
     for (unsigned int i = 0; cardList != nullptr && i < cardCount; i++)
-        printf("Card=%s\n", cardList + static_cast<size_t>(i) * QZ_CARD_ENTRY_SIZE);
+        outValue("Card", cardList + static_cast<size_t>(i) * QZ_CARD_ENTRY_SIZE);
     printRequestFields(rec);
-    printf("%s=%s\n", dateTimeKey, rec.AuthorizationDateTime);
-    printf("%s=%s\n", numberKey, rec.AuthorizationNumber);
-    printf("ReturnCode=%u\n", rc);
+    outValue(dateTimeKey, rec.AuthorizationDateTime);
+    outValue(numberKey, rec.AuthorizationNumber);
     free(cardList);
-    return rc;
-}
-
-static unsigned int printFrontEndFailure()
-{
-    printf("ReturnCode=%u\n", QZ_FRONTEND_ERROR);
-    printf("ReturnDescription=%s\n", errorString);
-    return QZ_FRONTEND_ERROR;
+    return outReturnCode(rc);
 }
 
 template <size_t N> static void presetUnknown(char (&slot)[N])
@@ -149,10 +166,6 @@ unsigned int processPayTransaction(const char *authString, const char *url, cons
                                    const char *proxyHost, const char *proxyPort,
                                    const char *keyFile)
 {
-    unsigned int cardCount = 0;
-    char *cardList = nullptr;
-    const int seconds = timeoutFromText(timeout);
-
     TransactionRecord rec;
     memset(&rec, 0, sizeof rec);
     presetUnknown(rec.MerchantID);
@@ -164,19 +177,16 @@ unsigned int processPayTransaction(const char *authString, const char *url, cons
     presetUnknown(rec.AuthorizationDateTime);
     presetUnknown(rec.AuthorizationNumber);
 
-    if (proxyHost != nullptr && proxyHost[0] == '\0')
-        proxyHost = nullptr;
-
-    char *key = GetMerchantKey(keyFile);
-    if (key == nullptr)
+    unsigned int cardCount = 0;
+    char *cardList = nullptr;
+    unsigned int rc = 0;
+    const bool ran = withMerchantKey(keyFile, [&](const unsigned char *key, unsigned int keyLen) {
+        rc = QZProcessPayTransaction(authString, static_cast<unsigned int>(strlen(authString)), url,
+                                     &rec, &cardCount, &cardList, timeoutFromText(timeout), key,
+                                     keyLen, proxyHost, portFromText(proxyPort));
+    });
+    if (!ran)
         return printFrontEndFailure();
-    const unsigned int keyLen = static_cast<unsigned int>(strlen(key));
-
-    const unsigned int rc = QZProcessPayTransaction(
-        authString, static_cast<unsigned int>(strlen(authString)), url, &rec, &cardCount,
-        &cardList, seconds, reinterpret_cast<const unsigned char *>(key), keyLen, proxyHost,
-        portFromText(proxyPort));
-    releaseKey(key);
     return printTransaction(cardList, cardCount, rec, "PayAuthorizationDateTime",
                             "PayAuthorizationNumber", rc);
 }
@@ -185,9 +195,6 @@ unsigned int processPreAuth(const char *authString, const char *url, const char 
                             const char *proxyHost, const char *proxyPort, const char *keyFile,
                             const char *expiryDays)
 {
-    unsigned int cardCount = 0;
-    char *cardList = nullptr;
-
     if (expiryDays == nullptr || expiryDays[0] == '\0') {
         errorString = kExpiryMissing;
         return printFrontEndFailure();
@@ -197,7 +204,6 @@ unsigned int processPreAuth(const char *authString, const char *url, const char 
         errorString = kExpiryTooFar;
         return printFrontEndFailure();
     }
-    const int seconds = timeoutFromText(timeout);
     /* Like the other expiry checks, a date that cannot be computed is reported before the key
      * file is looked at. */
     char *expiry = CalculateExpirationDate(days);
@@ -206,22 +212,18 @@ unsigned int processPreAuth(const char *authString, const char *url, const char 
 
     TransactionRecord rec;
     memset(&rec, 0, sizeof rec);
-    if (proxyHost != nullptr && proxyHost[0] == '\0')
-        proxyHost = nullptr;
-
-    char *key = GetMerchantKey(keyFile);
-    if (key == nullptr) {
-        free(expiry);
-        return printFrontEndFailure();
-    }
-    const unsigned int keyLen = static_cast<unsigned int>(strlen(key));
-
-    const unsigned int rc = QZProcessPreAuthorization(
-        authString, static_cast<unsigned int>(strlen(authString)), expiry, url, &rec, &cardCount,
-        &cardList, seconds, reinterpret_cast<const unsigned char *>(key), keyLen, proxyHost,
-        portFromText(proxyPort));
-    releaseKey(key);
+    unsigned int cardCount = 0;
+    char *cardList = nullptr;
+    unsigned int rc = 0;
+    const bool ran = withMerchantKey(keyFile, [&](const unsigned char *key, unsigned int keyLen) {
+        rc = QZProcessPreAuthorization(authString, static_cast<unsigned int>(strlen(authString)),
+                                       expiry, url, &rec, &cardCount, &cardList,
+                                       timeoutFromText(timeout), key, keyLen, proxyHost,
+                                       portFromText(proxyPort));
+    });
     free(expiry);
+    if (!ran)
+        return printFrontEndFailure();
     return printTransaction(cardList, cardCount, rec, "PreAuthDateTime", "QZAuthorizationNumber",
                             rc);
 }

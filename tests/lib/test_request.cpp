@@ -1,5 +1,3 @@
-#include "qz_internal.h"
-#include "qzutil.h"
 #include "testutil.h"
 #include "vemrick.h"
 
@@ -7,26 +5,9 @@
 
 #include <string>
 
+using testutil::field;
+
 namespace {
-
-std::string field(const std::string &value, size_t width) { return value + std::string(width - value.size(), ' '); }
-
-/* A pay request laid out as the buyer's side writes it: header, six fields, then `tail`. */
-std::string payRequest(const std::string &tail = std::string(22, ' '))
-{
-    return "PREQ1.00" + field("M1", 10) + field("T-42", 50) + "EUR" + field("12.50", 12) +
-           field("Two tickets", 255) + field("4111111111111111", 40) + tail;
-}
-
-std::string authString(const std::string &raw)
-{
-    unsigned char *out = nullptr;
-    const int n = QZUtil::base64_encode(reinterpret_cast<const unsigned char *>(raw.data()),
-                                        static_cast<int>(raw.size()), &out);
-    std::string s(reinterpret_cast<char *>(out), n);
-    free(out);
-    return s;
-}
 
 unsigned int get(const std::string &auth, PayRequestFields *rec)
 {
@@ -34,43 +15,29 @@ unsigned int get(const std::string &auth, PayRequestFields *rec)
     return QZGetPayTransaction(in.chars(), static_cast<unsigned int>(auth.size()), rec);
 }
 
-bool allZero(const PayRequestFields &rec)
-{
-    const unsigned char *p = reinterpret_cast<const unsigned char *>(&rec);
-    for (size_t i = 0; i < sizeof rec; i++)
-        if (p[i] != 0)
-            return false;
-    return true;
-}
-
 } // namespace
 
 TEST(GetPayTransaction, CopiesFieldsWithTheirFillingSpaces)
 {
-    PayRequestFields rec;
-    memset(&rec, 'x', sizeof rec);
-    ASSERT_EQ(get(authString(payRequest()), &rec), QZ_OK);
-    EXPECT_EQ(std::string(rec.MerchantID), "M1        ");
-    EXPECT_EQ(std::string(rec.TransactionID), field("T-42", 50));
-    EXPECT_EQ(std::string(rec.CurrencyCode), "EUR");
-    EXPECT_EQ(std::string(rec.TransactionAmount), field("12.50", 12));
-    EXPECT_EQ(std::string(rec.Description), field("Two tickets", 255));
-    EXPECT_EQ(std::string(rec.PAN), field("4111111111111111", 40));
-}
-
-TEST(GetPayTransaction, ShortestAndLongerRequests)
-{
-    PayRequestFields rec;
-    EXPECT_EQ(get(authString(payRequest("")), &rec), QZ_OK) << "378 bytes: exactly the fields";
-    EXPECT_EQ(get(authString(payRequest(std::string(5000, 'z'))), &rec), QZ_OK);
-    EXPECT_EQ(std::string(rec.PAN), field("4111111111111111", 40));
+    /* 378 bytes (just the fields), and a long request */
+    for (const std::string &tail : {std::string(), std::string(5000, 'z')}) {
+        PayRequestFields rec;
+        memset(&rec, 'x', sizeof rec);
+        ASSERT_EQ(get(testutil::base64(testutil::payRequest({}, tail)), &rec), QZ_OK);
+        EXPECT_EQ(std::string(rec.MerchantID), "M1        ");
+        EXPECT_EQ(std::string(rec.TransactionID), field("T-42", 50));
+        EXPECT_EQ(std::string(rec.CurrencyCode), "EUR");
+        EXPECT_EQ(std::string(rec.TransactionAmount), "12.50       ");
+        EXPECT_EQ(std::string(rec.Description), field("Two tickets", 255));
+        EXPECT_EQ(std::string(rec.PAN), field("4111111111111111", 40));
+    }
 }
 
 TEST(GetPayTransaction, BadArgumentsLeaveTheRecordUntouched)
 {
     PayRequestFields rec;
     memset(&rec, 'x', sizeof rec);
-    const std::string auth = authString(payRequest());
+    const std::string auth = testutil::base64(testutil::payRequest());
     EXPECT_EQ(QZGetPayTransaction(nullptr, 10, &rec), QZ_BAD_ARGUMENTS);
     EXPECT_EQ(QZGetPayTransaction("", 0, &rec), QZ_BAD_ARGUMENTS);
     EXPECT_EQ(QZGetPayTransaction(auth.c_str(), 0, &rec), QZ_BAD_ARGUMENTS);
@@ -81,20 +48,13 @@ TEST(GetPayTransaction, BadArgumentsLeaveTheRecordUntouched)
 
 TEST(GetPayTransaction, UnusableAuthStringsClearTheRecord)
 {
-    const std::string full = payRequest("");
-    const struct {
-        const char *name;
-        std::string auth;
-    } cases[] = {
-        {"not base64", "this is not base64!"},
-        {"blanks only", "    "},
-        {"one byte short of the fields", authString(full.substr(0, 377))},
-        {"a single byte", authString("A")},
-    };
-    for (const auto &c : cases) {
+    const PayRequestFields zero{};
+    for (const std::string &auth : {std::string("this is not base64!"), std::string("    "),
+                                   testutil::base64(testutil::payRequest().substr(0, 377)),
+                                   testutil::base64("A")}) {
         PayRequestFields rec;
         memset(&rec, 'x', sizeof rec);
-        EXPECT_EQ(get(c.auth, &rec), QZ_BAD_REQUEST) << c.name;
-        EXPECT_TRUE(allZero(rec)) << c.name;
+        EXPECT_EQ(get(auth, &rec), QZ_BAD_REQUEST) << auth;
+        EXPECT_EQ(memcmp(&rec, &zero, sizeof rec), 0) << auth;
     }
 }

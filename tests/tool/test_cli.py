@@ -1,5 +1,7 @@
 #!/usr/bin/env python3
 """Command-line checks and offline inspection, byte for byte."""
+import os
+import subprocess
 import unittest
 
 import harness
@@ -83,6 +85,25 @@ class Dispatch(unittest.TestCase):
         self.assertEqual(r.status, 0)
         self.assertEqual(r.out, "ReturnCode=999\nReturnDescription=Unable to open Merchant Key File\n")
         self.assertEqual(r.err, "Unable to open Merchant Key File\n")
+
+
+class UnwritableOutput(unittest.TestCase):
+    """A result that cannot be written is reported on stderr with exit status 2, never lost quietly."""
+    CASES = [  # name, how standard output is set up in the child
+        ("full device", lambda: os.dup2(os.open("/dev/full", os.O_WRONLY), 1)),
+        ("closed", lambda: os.close(1)),
+    ]
+
+    def test_exit_status_2(self):
+        for name, setup in self.CASES:
+            for words in (["-g", authstring.authstring()], ["x"]):
+                with self.subTest(stdout=name, words=words[0]):
+                    proc = subprocess.run(harness.WRAPPER + [harness.BIN] + words, stdin=subprocess.DEVNULL,
+                                          stderr=subprocess.PIPE, preexec_fn=setup, timeout=120)
+                    self.assertEqual(proc.returncode, 2)
+                    self.assertTrue(proc.stderr.decode().endswith("vemrick: cannot write the result: %s\n"
+                                                                  % os.strerror(28 if name == "full device" else 9)),
+                                    proc.stderr)
 
 
 if __name__ == "__main__":

@@ -6,13 +6,16 @@ while bytes keep coming, and as soon as more than 1 MiB has arrived.
 """
 import concurrent.futures
 import os
+import shutil
 import subprocess
 import tempfile
 import time
 import unittest
 
 import harness
-from servers import COMMANDS, DEMO_KEY, PayServer, class_servers, time_limit
+from harness import authstring
+from servers import COMMANDS, DEMO_KEY, PayServer, Proxy, class_servers, pay, time_limit
+from test_pay import KeyFileMixin, field_lines, reply_out, result_out
 
 # Room above an ordinary payment's peak memory that a capped reply may take (KiB). Collecting an
 # 8 MiB body whole would take several times the body's size.
@@ -84,6 +87,110 @@ class HostileServers(unittest.TestCase):
                     self.assertGreaterEqual(elapsed, wait * 0.75)
                     if memory_bounded and rss is not None:
                         self.assertLess(rss, baseline + MEMORY_ROOM_KIB)
+
+
+# A pay request whose fields repeat every 16 bytes, so that "1041" + "1.00" + the signed 2040 around
+# it reads as a reply echoing it, signed over the range a reply's signature covers.
+REFLECTING_REQUEST = ((b"    EUR 20401.00" * 24)[:378] + b"    " + b"000000000040" + b"0000" + b"0002"
+                      + b"FORGED  ")
+LINE_INJECTION = "x\nTransactionID=T0002-expensive\nTransactionAmount=999.00\nReturnCode=0\n"
+
+
+def sanitized(text):
+    return "".join("?" if ord(c) < 0x20 or ord(c) == 0x7F else c for c in text)
+
+
+class Attacks(KeyFileMixin, unittest.TestCase):
+    """No buyer, server or network can make the tool print an approval the server did not give,
+    or a line that a key=value reader takes for another value."""
+
+    @classmethod
+    def setUpClass(cls):
+        modes = ("reflect", "inject-date", "reset-after-reply", "silent")
+        cls.servers = class_servers(cls, dict(
+            {m: PayServer("--misbehave", m) for m in modes}, plain=PayServer(), proxy=Proxy(),
+            unsigned=PayServer("--accept-unsigned", "--misbehave", "inject-date")))
+
+    def quiet(self, r):
+        self.assertEqual((r.status, r.err), (0, ""))
+        return r
+
+    def test_refused_before_sending(self):
+        reflecting = authstring.base64.b64encode(REFLECTING_REQUEST).decode()
+        port = self.servers["plain"].port
+        for command, run in COMMANDS.items():
+            cases = [  # name, server, AuthString, URL (None: the server's), proxy, code
+                ("reflected request", "reflect", reflecting, None, ("", "0"), 2010),
+                ("https is not spoken in clear", "plain", None, "https://127.0.0.1:%d/pay" % port,
+                 ("", "0"), 1002),
+                ("port above 65535", "plain", None, "http://127.0.0.1:%d/pay" % (port + 65536),
+                 ("", "0"), 1002),
+                ("port with a letter", "plain", None, "http://127.0.0.1:%dx/pay" % port, ("", "0"), 1002),
+                ("negative proxy port", "plain", None, None, ("127.0.0.1", "-5"), 1002),
+            ]
+            for name, which, auth, url, proxy, code in cases:
+                with self.subTest(command=command, case=name):
+                    server = self.servers[which]
+                    r = self.quiet(run(url or server.url(), auth, proxy=proxy))
+                    self.assertTrue(r.out.endswith("\nReturnCode=%d\n" % code), r.out)
+                    self.assertEqual(server.new_log_entries(), [])
+                    self.assertEqual(self.servers["proxy"].new_log_entries(), [])
+
+    def test_refused_reply_shows_nothing_of_it(self):
+        for command, run in COMMANDS.items():
+            with self.subTest(command=command):
+                r = self.quiet(run(self.servers["inject-date"].url()))
+                self.assertEqual(r.out, result_out(command, [], field_lines({}), "", "", 1005))
+
+    def test_every_value_keeps_to_its_line(self):
+        fields = {"Description": LINE_INJECTION}
+        shown = {"Description": sanitized(LINE_INJECTION)}
+        for command, run in COMMANDS.items():
+            with self.subTest(command=command):
+                server = self.servers["plain"]
+                r = self.quiet(run(server.url(), authstring.authstring(**fields)))
+                reply = server.new_log_entries()[0]["reply"]
+                self.assertEqual(r.out, reply_out(command, shown, ["1111"], reply, 0))
+        with self.subTest("inspect"):
+            r = self.quiet(harness.run("-g", authstring.authstring(**fields)))
+            self.assertEqual(r.out, field_lines(shown) + "ReturnCode=0\n")
+        with self.subTest("unsigned reply"):
+            server = self.servers["unsigned"]
+            r = self.quiet(pay(server.url(), key=self.key_file(b"\n")))
+            reply = server.new_log_entries()[0]["reply"]
+            self.assertEqual(r.out, result_out("pay", ["?Card=0?"], field_lines({}),
+                                               sanitized(reply[378:398]), reply[-40:], 0))
+
+    def test_complete_reply_survives_a_reset(self):
+        server = self.servers["reset-after-reply"]
+        for command, run in COMMANDS.items():
+            with self.subTest(command=command):
+                r = self.quiet(run(server.url()))
+                self.assertEqual(r.out, reply_out(command, {}, ["1111"], server.new_log_entries()[0]["reply"], 0))
+
+    @unittest.skipUnless(os.geteuid() == 0 and shutil.which("setpriv") and not harness.WRAPPER,
+                         "needs root and setpriv, and the tool run directly")
+    def test_no_core_dump_while_the_key_is_held(self):
+        # The files in /proc/PID/ of a process that turned core dumps off belong to root, whoever it
+        # runs as: run the tool as nobody and look while it waits on a silent server.
+        nobody = 65534
+        with tempfile.TemporaryDirectory() as d:
+            os.chmod(d, 0o755)
+            tool = shutil.copy(harness.BIN, os.path.join(d, "vemrick"))
+            key = shutil.copy(DEMO_KEY, os.path.join(d, "key"))
+            os.chown(key, nobody, nobody)
+            server = self.servers["silent"]
+            argv = ["setpriv", "--reuid=%d" % nobody, "--regid=%d" % nobody, "--clear-groups", tool,
+                    harness.authstring.authstring(), server.url(), "3", "", "0", key]
+            with subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                  stderr=subprocess.PIPE) as proc:
+                deadline = time.monotonic() + 10
+                while not server.new_log_entries() and time.monotonic() < deadline:
+                    time.sleep(0.05)
+                owner = os.stat("/proc/%d/environ" % proc.pid).st_uid
+                out, err = proc.communicate(timeout=30)
+        self.assertEqual(owner, 0)
+        self.assertTrue(out.endswith(b"\nReturnCode=1003\n"), (out, err))
 
 
 if __name__ == "__main__":

@@ -79,24 +79,28 @@ class KeyFileMixin:
     """Key files in a directory that lives as long as the test class."""
 
     @classmethod
-    def key_file(cls, content):
-        """A file holding `content`; None gives a path where no file is, "dir" a directory."""
+    def key_file(cls, content, mode=0o600):
+        """A file holding `content`; None gives a path where no file is, "dir" a directory, and
+        another text is a path taken as it is."""
         if "_keys" not in cls.__dict__:
             cls._keys = tempfile.TemporaryDirectory(prefix="vemrick-keys-")
             cls.addClassCleanup(cls._keys.cleanup)
         if content == "dir":
             return cls._keys.name
+        if isinstance(content, str):
+            return content
         path = os.path.join(cls._keys.name, "key%d" % len(os.listdir(cls._keys.name)))
         if content is not None:
-            with open(path, "wb") as f:
+            with open(os.open(path, os.O_WRONLY | os.O_CREAT, mode), "wb") as f:
                 f.write(content)
+            os.chmod(path, mode)
         return path
 
 
 class Replies(unittest.TestCase):
     """An accepted reply prints its cards in reply order, the request's fields untrimmed, the
     server's date/time and signature, and the server's return code. The same reply with one
-    signature character changed prints the same lines but ReturnCode=1005."""
+    signature character changed prints only the request's fields and ReturnCode=1005."""
     ROWS = [  # name, server, request fields, cards the server returns, its return code
         ("three cards, approved", "plain", {"PAN": THREE_CARD_PAN}, THREE_CARDS, 0),
         ("insufficient funds passed through", "plain", {"TransactionAmount": "12.51"}, ["1111"], 51),
@@ -134,7 +138,9 @@ class Replies(unittest.TestCase):
                     with self.subTest(command=command, case=name, server=which):
                         r, reply = self.exchange(command, self.servers[which], auth)
                         self.assertEqual((r.status, r.err), (0, ""))
-                        self.assertEqual(r.out, reply_out(command, fields, cards, reply, expected))
+                        self.assertEqual(r.out, reply_out(command, fields, cards, reply, expected)
+                                         if expected != 1005 else
+                                         result_out(command, [], field_lines(fields), "", "", 1005))
 
 
 class RejectedReplies(unittest.TestCase):
@@ -190,7 +196,6 @@ class KeyFiles(KeyFileMixin, unittest.TestCase):
     CASES = [  # name, key file content, server, return code, what the server received (None: nothing)
         ("key and line end", DEMO_KEY + b"\n", "plain", 0, "2040"),
         ("key and any one final byte", DEMO_KEY + b"#", "plain", 0, "2040"),
-        ("key ends at a NUL", DEMO_KEY + b"\0rest\n", "plain", 0, "2040"),
         ("no line end: the key loses its last character", DEMO_KEY, "plain", 1005, "2040"),
         ("one byte: AuthString posted unchanged", b"\n", "unsigned", 0, "unsigned"),
         ("one byte: reply signature not checked", b"\n", "unsigned bad-signature", 0, "unsigned"),
@@ -203,6 +208,9 @@ class KeyFiles(KeyFileMixin, unittest.TestCase):
         ("missing file", None, "Unable to open Merchant Key File"),
         ("empty file", b"", "Unable to read Merchant Key File"),
         ("a directory", "dir", "Unable to read Merchant Key File"),
+        ("a NUL would shorten the key", DEMO_KEY + b"\0rest\n", "Merchant Key File holds a NUL byte"),
+        ("a NUL would empty the key", b"\0\n", "Merchant Key File holds a NUL byte"),
+        ("endless NUL bytes", "/dev/zero", "Merchant Key File holds a NUL byte"),
     ]
 
     @classmethod
@@ -224,6 +232,12 @@ class KeyFiles(KeyFileMixin, unittest.TestCase):
                 self.assertEqual([e["type"] for e in entries], [received] if received else [])
                 if received == "unsigned":
                     self.assertEqual(entries[0]["message"], authstring.pay_request().decode("latin-1"))
+
+    def test_key_file_others_can_read_is_used_with_a_warning(self):
+        r = pay(self.servers["plain"].url(), key=self.key_file(DEMO_KEY + b"\n", 0o644))
+        self.assertEqual(r.err, "vemrick: warning: Merchant Key File is accessible by others (chmod 600)\n")
+        self.assertTrue(r.out.endswith("\nReturnCode=0\n"), r.out)
+        self.assertEqual(len(self.servers["plain"].new_log_entries()), 1)
 
     def test_unreadable_key_file_stops_before_the_library(self):
         server = self.servers["plain"]
@@ -341,11 +355,11 @@ class ProxyMode(unittest.TestCase):
 
 
 class Timeouts(unittest.TestCase):
-    """A time-out text below 1 or not a number gives 30 s; the server here answers after 3 s, so
+    """A time-out text below 1 or not a number gives 30 s; the server here answers after 2 s, so
     those runs approve while a 1 s time-out gives up. The runs go in parallel."""
-    SERVER_DELAY = 3
+    SERVER_DELAY = 2
     CASES = [  # time-out word, return code
-        ("0", 0), ("-5", 0), ("abc", 0), ("", 0), ("45", 0), ("99999999999999999999", 0), ("1", 1003),
+        ("0", 0), ("abc", 0), ("99999999999999999999", 0), ("1", 1003),
     ]
 
     @classmethod
