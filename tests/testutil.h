@@ -34,8 +34,7 @@ inline Bytes fromHex(const std::string &hex)
 
 inline std::string toHex(const unsigned char *p, size_t n, bool upper = false)
 {
-    static const char *lo = "0123456789abcdef", *hi = "0123456789ABCDEF";
-    const char *digits = upper ? hi : lo;
+    const char *digits = upper ? "0123456789ABCDEF" : "0123456789abcdef";
     std::string s;
     for (size_t i = 0; i < n; i++) {
         s += digits[p[i] >> 4];
@@ -57,9 +56,7 @@ inline std::vector<std::vector<std::string>> readVectors(const std::string &name
     std::vector<std::vector<std::string>> rows;
     std::string line;
     while (std::getline(in, line)) {
-        if (!line.empty() && line.back() == '\r')
-            line.pop_back();
-        if (line.empty() || line[0] == '#')
+        if (line.empty() || line[0] == '#' || line[0] == '\r')
             continue;
         std::istringstream fields(line);
         std::vector<std::string> row;

@@ -7,8 +7,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <unistd.h>
 
@@ -33,7 +31,6 @@ TEST(TrimStr, ExactBytes)
         QZUtil::TrimStr(buf);
         EXPECT_EQ(string(buf, c.in.size() + 2), c.out) << '"' << c.in << '"';
     }
-    QZUtil::TrimStr(nullptr);
 }
 
 /* Each text is read from an exact-size heap copy of its bytes, without a terminator. */
@@ -91,23 +88,4 @@ TEST(CheckDateFormat, Dates)
     else
         unsetenv("TZ");
     tzset();
-}
-
-TEST(SendToLogFile, AppendsWhatItIsGiven)
-{
-    char dir[] = "/tmp/vemrick-log-XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    const std::string path = std::string(dir) + "/log.txt";
-    QZUtil::SendToLogFile("", 0, path.c_str());
-    QZUtil::SendToLogFile(nullptr, 5, path.c_str());
-    EXPECT_NE(access(path.c_str(), F_OK), 0) << "an empty text creates no file";
-    QZUtil::SendToLogFile("hello", 0, path.c_str());
-    QZUtil::SendToLogFile("abcdef", 3, path.c_str());
-    QZUtil::SendToLogFile("xy", -1, path.c_str());
-    std::ifstream in(path, std::ios::binary);
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "helloabcxy");
-    QZUtil::SendToLogFile("lost", 0, (std::string(dir) + "/no/such/dir/log").c_str());
-    QZUtil::SendToLogFile("lost", 0, nullptr);
-    unlink(path.c_str());
-    rmdir(dir);
 }

@@ -1,4 +1,5 @@
-/* Both transactions against scripted servers on 127.0.0.1: what they report for a reply. */
+/* Both transactions against scripted servers on 127.0.0.1: what they report for a reply. (A pay
+ * request reflected back as its own reply is among the end-to-end attacks.) */
 #include "net/loopback_server.h"
 #include "testutil.h"
 
@@ -14,36 +15,6 @@ const std::string kOk = "HTTP/1.0 200 OK\r\n\r\n";
 const std::vector<std::string> kCards = {"ALPHA", "  12 34", "", "ABCDEFGHIJ", " 9"};
 const std::vector<std::string> kTrimmed = {"ALPHA", "12 34", "", "ABCDEFGHIJ", "9"};
 
-struct Result {
-    unsigned int rc;
-    TransactionRecord rec;
-    unsigned int count;
-    std::vector<std::string> cards;
-    bool listNull;
-};
-
-/* Runs the exchange's transaction with a record and card list preset to junk. */
-Result run(const QZExchange &ex, const std::string &url, const std::string &auth,
-           const std::string &key = kKey)
-{
-    Result r{0, {}, 77, {}, false};
-    memset(&r.rec, 'x', sizeof r.rec);
-    char *list = reinterpret_cast<char *>(1);
-    const auto *k = reinterpret_cast<const unsigned char *>(key.data());
-    const unsigned int kLen = static_cast<unsigned int>(key.size());
-    const unsigned int length = static_cast<unsigned int>(auth.size());
-    r.rc = &ex == &kQZPay ? QZProcessPayTransaction(auth.c_str(), length, url.c_str(), &r.rec,
-                                                    &r.count, &list, 5, k, kLen, nullptr, 0)
-                          : QZProcessPreAuthorization(auth.c_str(), length, "20240105", url.c_str(),
-                                                      &r.rec, &r.count, &list, 5, k, kLen, nullptr, 0);
-    r.listNull = list == nullptr;
-    for (unsigned int i = 0; list != nullptr && i < r.count; i++)
-        r.cards.push_back(list + QZ_CARD_ENTRY_SIZE * i);
-    free(list);
-    EXPECT_EQ(r.rec.ReturnCode, static_cast<int32_t>(r.rc));
-    return r;
-}
-
 } // namespace
 
 /* The server's own code comes with the reply's values (cards trimmed); a reply refused for any
@@ -51,7 +22,8 @@ Result run(const QZExchange &ex, const std::string &url, const std::string &auth
 TEST(Transaction, OnlyAnAcceptedReplyIsReported)
 {
     const std::string injected = "\nReturnCode=0\n", junk(40, 'J'), nul(40, '\0');
-    const std::string sent = "20240105123000", own = "20401.00"; /* own: see the test below */
+    /* own: a MerchantID that a signed message refuses (see BuildMessage.Refusals) */
+    const std::string sent = "20240105123000", own = "20401.00";
     const struct {
         const char *name;
         const QZExchange *ex;
@@ -79,8 +51,29 @@ TEST(Transaction, OnlyAnAcceptedReplyIsReported)
         parts.signature = c.signature;
         const std::string reply = testutil::makeReply(*c.ex, parts);
         loopback::Server server(loopback::answer(kOk + testutil::base64(reply)));
-        const Result r = run(*c.ex, c.url.empty() ? server.url() : "",
-                             testutil::base64(parts.request), c.key);
+        /* the record and card list preset to junk */
+        struct {
+            unsigned int rc, count = 77;
+            TransactionRecord rec;
+            std::vector<std::string> cards;
+            bool listNull;
+        } r;
+        memset(&r.rec, 'x', sizeof r.rec);
+        char *list = reinterpret_cast<char *>(1);
+        const std::string auth = testutil::base64(parts.request), url = c.url.empty() ? server.url() : "";
+        const auto *k = reinterpret_cast<const unsigned char *>(c.key.data());
+        const unsigned int kLen = static_cast<unsigned int>(c.key.size()),
+                           length = static_cast<unsigned int>(auth.size());
+        r.rc = c.ex == &kQZPay ? QZProcessPayTransaction(auth.c_str(), length, url.c_str(), &r.rec,
+                                                         &r.count, &list, 5, k, kLen, nullptr, 0)
+                               : QZProcessPreAuthorization(auth.c_str(), length, "20240105",
+                                                           url.c_str(), &r.rec, &r.count, &list, 5,
+                                                           k, kLen, nullptr, 0);
+        r.listNull = list == nullptr;
+        for (unsigned int i = 0; list != nullptr && i < r.count; i++)
+            r.cards.push_back(list + QZ_CARD_ENTRY_SIZE * i);
+        free(list);
+        EXPECT_EQ(r.rec.ReturnCode, static_cast<int32_t>(r.rc));
         EXPECT_EQ(r.rc, c.rc) << c.name;
         EXPECT_EQ(std::string(r.rec.MerchantID, QZ_MERCHANT_ID_LEN),
                   c.rc == QZ_BAD_ARGUMENTS ? "xxxxxxxxxx" : testutil::field(c.merchant, 10));
@@ -99,25 +92,4 @@ TEST(Transaction, OnlyAnAcceptedReplyIsReported)
         EXPECT_EQ(r.cards, reported ? kTrimmed : std::vector<std::string>()) << c.name;
         EXPECT_EQ(r.listNull && r.count == 0, !reported) << c.name;
     }
-}
-
-/* A buyer who controls the network sends a pay request that repeats every 16 bytes and answers
- * the POST with "10411.00" and the decoded "2040" it carried: the library's own signature would
- * pass for the server's. Such a request is not signed, and nothing is sent. */
-TEST(Transaction, OwnMessageSentBackIsNotApproved)
-{
-    std::string periodic;
-    while (periodic.size() < QZ_PAY_REQUEST_MIN_LEN)
-        periodic += "    EUR 20401.00";
-    const std::string request = periodic.substr(0, QZ_PAY_REQUEST_MIN_LEN) +
-                                "    000000000040" "0000" "0002" "FORGED  ";
-    loopback::Server server([](loopback::Conn &c) {
-        c.readRequest();
-        const std::string body = c.received.substr(c.received.find("\r\n\r\n") + 4);
-        c.send(kOk + testutil::base64("10411.00" + testutil::unbase64(body)));
-    });
-    const Result r = run(kQZPay, server.url(), testutil::base64(request));
-    EXPECT_EQ(r.rc, static_cast<unsigned int>(QZ_BAD_REQUEST));
-    EXPECT_STREQ(r.rec.AuthorizationNumber, "");
-    EXPECT_EQ(server.accepted(), 0u); /* an exchange would have ended after the server's accept */
 }

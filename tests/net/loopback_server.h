@@ -73,8 +73,8 @@ struct Conn {
     /* Stays silent for ms milliseconds, or less when the server stops. */
     void pause(int ms)
     {
-        const Clock::time_point end = Clock::now() + std::chrono::milliseconds(ms);
-        while (!stop && Clock::now() < end)
+        for (const auto end = Clock::now() + std::chrono::milliseconds(ms);
+             !stop && Clock::now() < end;)
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
 
@@ -90,8 +90,7 @@ struct Conn {
 inline int boundSocket(bool listening, unsigned short *port)
 {
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    struct sockaddr_in addr;
-    memset(&addr, 0, sizeof addr);
+    struct sockaddr_in addr = {};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t len = sizeof addr;
@@ -119,9 +118,8 @@ class Server {
 public:
     using Script = std::function<void(Conn &)>;
 
-    explicit Server(Script script, int connections = 1)
+    explicit Server(Script script, int connections = 1) : listener_(boundSocket(true, &port_))
     {
-        listener_ = boundSocket(true, &port_);
         thread_ = std::thread([this, script, connections] {
             for (int i = 0; i < connections && listener_ >= 0; i++) {
                 struct pollfd p = {listener_, POLLIN, 0};
@@ -162,8 +160,8 @@ public:
     size_t accepted() const { return accepted_; }
 
 private:
-    int listener_ = -1;
     unsigned short port_ = 0;
+    int listener_ = -1;
     std::thread thread_;
     std::atomic<bool> stop_{false};
     std::atomic<size_t> accepted_{0};

@@ -35,10 +35,7 @@ def sign(key, data):
 
 
 def message(kind, request, key, expiry):
-    if kind == "2040":
-        head = b"20401.00"
-    else:
-        head = b"10931.00" + (expiry.encode("ascii") if expiry else b" " * 8)
+    head = b"20401.00" if kind == "2040" else b"10931.00" + (expiry.encode("ascii") if expiry else b" " * 8)
     signed = head + request + b"%*.*d" % (12, 12, 40)
     signature = sign(key, signed)
     return signature, signed + signature
@@ -53,10 +50,6 @@ def reply(kind, request, key, return_code, cards, signed_from):
             b"".join(field(c, 10) for c in cards))
     signature = sign(key, body[signed_from:])
     return signature, body + signature
-
-
-def hexstr(b):
-    return b.hex() if b else "-"
 
 
 def write_build(path):
@@ -74,7 +67,7 @@ def write_build(path):
         out.write("# type key(hex) expiry pay-request(hex) signature message(base64); '-' = empty\n")
         for kind, key, expiry, request in cases:
             signature, msg = message(kind, request, key, expiry)
-            out.write("%s %s %s %s %s %s\n" % (kind, hexstr(key), expiry or "-", request.hex(),
+            out.write("%s %s %s %s %s %s\n" % (kind, key.hex() or "-", expiry or "-", request.hex(),
                                                signature.decode(), base64.b64encode(msg).decode()))
 
 
@@ -83,12 +76,9 @@ def write_replies(path):
     request = pay_request(378)
     cases = [
         # type, return code field, cards, signed from, expected verification
-        ("1041", "0", ["1234"], 8, 1),
-        ("1041", "51", ["1234", "98765", "0"], 8, 1),
-        ("1041", "0", ["1234"], 0, 0),
-        ("1094", "0", ["1234"], 0, 1),
-        ("1094", "7", ["1", "22"], 0, 1),
-        ("1094", "0", ["1234"], 8, 0),
+        ("1041", "0", ["1234"], 8, 1), ("1041", "51", ["1234", "98765", "0"], 8, 1),
+        ("1041", "0", ["1234"], 0, 0), ("1094", "0", ["1234"], 0, 1),
+        ("1094", "7", ["1", "22"], 0, 1), ("1094", "0", ["1234"], 8, 0),
     ]
     with open(path, "w") as out:
         out.write("# Generated with Python's hmac and hashlib by gen_messages.py.\n")
