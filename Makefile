@@ -1,21 +1,23 @@
 # Entry points for people and CI.
 #   make demo        build, start the test payment server, run an inspection, a payment and a
-#                    pre-authorization through the built tool
+#                    pre-authorization through the built tool, then a payment over https
 #   make test        everything CI runs: unit and end-to-end tests in a normal and in a sanitizer
-#                    build, short fuzz runs, and the memory checks under valgrind
+#                    build, the thread test under ThreadSanitizer, short fuzz runs, and the memory
+#                    checks under valgrind
 #   make build       build only (the tool lands in build/bin/vemrick); installs nothing
 #   make deps        install the Debian packages that `make build` needs
 #   make fuzz        run every fuzz target for FUZZ_SECONDS (default 60)
 #   make memcheck    unit and end-to-end tests under valgrind memcheck
+#   make tsan        the library and its thread test built with ThreadSanitizer (build-tsan), run
 #   make cross-test ARCH=s390x|i386   build the library and unit tests for another CPU, run under qemu
 #   make bench       performance figures beside curl and OpenSSL, written to bench/results.md
-#   make tls-test    a payment through a verifying TLS tunnel (stunnel) to the test server
 # `make build` and `make build-asan` only build. Every other target first installs the Debian
 # packages it needs (scripts/ensure-deps.sh), so that `make demo` and `make test` set up a fresh
 # Debian 12 machine run as root.
 
 BUILD      ?= build
 ASAN_BUILD ?= build-asan
+TSAN_BUILD ?= build-tsan
 FUZZ_BUILD ?= build-fuzz
 JOBS       ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_ARGS ?=
@@ -23,21 +25,33 @@ FUZZ_SECONDS ?= 60
 CI_FUZZ_SECONDS ?= 15
 ARCH       ?= s390x
 
-BASE_PKGS := cmake g++ make libgtest-dev python3 pkg-config time
+BASE_PKGS := cmake g++ make libgtest-dev libssl-dev python3 pkg-config time
+# The demo and the tests make certificates with openssl; the tests also run tinyproxy (its binary
+# package: no system service) and need a comma-decimal locale (de_DE.UTF-8, made below).
+DEMO_PKGS := openssl
+TEST_PKGS := openssl tinyproxy-bin locales
+# The install test puts python/ into a virtual environment with pip, without network.
+TEST_PKGS += python3-venv python3-setuptools python3-wheel
 FUZZ_PKGS := cmake make clang libclang-rt-14-dev
 CROSS_PKGS_s390x := crossbuild-essential-s390x qemu-user libgtest-dev cmake make
 CROSS_PKGS_i386  := crossbuild-essential-i386 qemu-user libgtest-dev cmake make
 
-.PHONY: all deps build build-asan demo test test-normal test-asan fuzz fuzz-build fuzz-short \
-        memcheck cross-test clean bench tls-test
+.PHONY: all deps test-deps build build-asan demo test test-normal test-asan fuzz fuzz-build \
+        fuzz-short memcheck cross-test clean bench
 
 all: build
 
 deps:
 	@scripts/ensure-deps.sh $(BASE_PKGS)
 
+# After deps, so that two apt-get runs never overlap under make -j.
+test-deps: deps
+	@scripts/ensure-deps.sh $(TEST_PKGS)
+	@locale -a 2>/dev/null | grep -qix 'de_DE.utf-\?8' || localedef -i de_DE -f UTF-8 de_DE.UTF-8 || \
+	    echo "make: could not make the de_DE.UTF-8 locale; the test that needs it skips" >&2
+
 # Asked for through one of these targets, the builds install the base packages first.
-INSTALLING_GOALS := demo test memcheck tls-test
+INSTALLING_GOALS := demo test test-normal test-asan memcheck
 ifneq ($(filter $(INSTALLING_GOALS),$(MAKECMDGOALS)),)
 build build-asan: deps
 endif
@@ -56,12 +70,13 @@ build-asan:
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 
 demo: build
+	@scripts/ensure-deps.sh $(DEMO_PKGS)
 	@scripts/demo.sh $(BUILD)/bin/vemrick
 
-test-normal: build
+test-normal: build test-deps
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
-test-asan: build-asan
+test-asan: build-asan test-deps
 	cd $(ASAN_BUILD) && ctest --output-on-failure -j $(JOBS)
 
 fuzz-build:
@@ -75,11 +90,21 @@ fuzz: fuzz-build
 fuzz-short: fuzz-build
 	scripts/run-fuzz.sh $(FUZZ_BUILD) $(CI_FUZZ_SECONDS)
 
-memcheck: build
+memcheck: build test-deps
 	@scripts/ensure-deps.sh valgrind
 	scripts/memcheck.sh $(BUILD) $(JOBS)
 
-test: test-normal test-asan fuzz-short memcheck
+# make tsan: only the library and the thread test (eight threads paying against the test server)
+# are built with ThreadSanitizer, which keeps this build small.
+.PHONY: tsan
+tsan: test-deps
+	@scripts/ensure-deps.sh libtsan2
+	$(CHECK_CMAKE)
+	cmake -S . -B $(TSAN_BUILD) -DVEMRICK_WERROR=ON -DVEMRICK_TSAN=ON $(CMAKE_ARGS)
+	cmake --build $(TSAN_BUILD) -j $(JOBS) --target test_threads
+	cd $(TSAN_BUILD) && ctest --output-on-failure -R '^embed_threads$$'
+
+test: test-normal test-asan tsan fuzz-short memcheck
 	@echo "make test: all test suites passed"
 
 cross-test:
@@ -91,21 +116,15 @@ cross-test:
 	cd build-$(ARCH) && ctest --output-on-failure -j $(JOBS)
 
 clean:
-	rm -rf $(BUILD) $(ASAN_BUILD) $(FUZZ_BUILD) build-s390x build-i386
+	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD) build-s390x build-i386
 
 # make bench: performance figures beside their references (curl, OpenSSL), written to
 # bench/results.md. bench_sha1 is configured only here (VEMRICK_BENCH).
-BENCH_PKGS := libbenchmark-dev libssl-dev curl time
+BENCH_PKGS := libbenchmark-dev libssl-dev curl time openssl
 
 bench:
 	@scripts/ensure-deps.sh $(sort $(BASE_PKGS) $(BENCH_PKGS))
 	cmake -S . -B $(BUILD) -DVEMRICK_WERROR=ON -DVEMRICK_BENCH=ON $(CMAKE_ARGS)
-	cmake --build $(BUILD) -j $(JOBS) --target vemrick_tool bench_sha1
+	cmake --build $(BUILD) -j $(JOBS) --target vemrick_tool vemrick_shared bench_sha1
 	python3 bench/run.py --build $(BUILD)
 
-# make tls-test: a payment through a local stunnel that verifies the server's certificate.
-TLS_PKGS := stunnel4 openssl
-
-tls-test: build
-	@scripts/ensure-deps.sh $(TLS_PKGS)
-	scripts/tls-test.sh $(BUILD)/bin/vemrick

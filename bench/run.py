@@ -7,10 +7,16 @@ bench/results.md.
   one payment     vemrick against the test payment server, runs interleaved with curl posting the
                   very message vemrick signed (taken from the server's log): wall time, CPU time
                   and peak resident memory
+  over https      the same with the test server speaking HTTPS (certificates made by sim/certs.py),
+                  vemrick and curl both trusting the test CA with --cacert
   silent server   CPU share of vemrick waiting 3 s on the test server's `silent` mode
   SHA-1, HMAC     bench_sha1 (Google Benchmark): our digest beside libcrypto's
   batch           200 payments, 20 at a time, against a server answering after 100 ms: total
                   wall time and the CPU time of all the processes, vemrick beside curl
+  from Python     400 payments by 8 threads of this process through the package in python/ (over
+                  the built libvemrick.so.1), beside the same orders paid by spawning vemrick
+                  from 8 threads: payments a second, and CPU a payment counting this process and
+                  its children
 
 Wall time is taken around starting and reaping each child; CPU time (user + system) is the growth
 of getrusage(RUSAGE_CHILDREN) over the same span. Peak memory comes from GNU time (%M): Linux
@@ -33,6 +39,7 @@ import statistics
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 from collections import namedtuple
 from concurrent.futures import ThreadPoolExecutor
@@ -40,6 +47,7 @@ from concurrent.futures import ThreadPoolExecutor
 HERE = os.path.dirname(os.path.abspath(__file__))
 REPO = os.path.dirname(HERE)
 sys.path.insert(0, os.path.join(REPO, "sim"))
+import certs  # noqa: E402  (sim/certs.py: throwaway TLS certificates)
 import launch  # noqa: E402  (sim/launch.py: the test servers, shared with the end-to-end tests)
 
 GNU_TIME = "/usr/bin/time"
@@ -50,6 +58,11 @@ SILENT_SECONDS = 3
 OPENSSL_NO_SHA_EXT = ":~0x20000000"
 
 Run = namedtuple("Run", "wall cpu code out")
+PYTHON_THREADS = 8
+PAYMENTS = {  # scheme: figure name, wall time target (ratio to curl's), peak memory target (MiB)
+    "http": ("one payment", 0.25, 4),
+    "https": ("one payment over https", 0.5, 8),
+}
 
 
 class BenchError(Exception):
@@ -96,6 +109,8 @@ class Bench:
         self.curl = shutil.which("curl")
         self.body = os.path.join(workdir, "body.b64")
         self.rss_file = os.path.join(workdir, "time.txt")
+        self.workdir = workdir
+        self.certs = None       # sim/certs.py's files, made for the https figures
         self.key = os.path.join(workdir, "demo.key")    # private, as a merchant keeps the key
         shutil.copyfile(os.path.join(REPO, "sim", "demo.key"), self.key)
         os.chmod(self.key, 0o600)
@@ -117,12 +132,12 @@ class Bench:
         print("  %-40s %-11s ref %-26s ratio %-5s target %-16s %s"
               % tuple(c.strip("*") for c in row), flush=True)
 
-    def pay_argv(self, url, timeout=PAY_TIMEOUT):
-        return [self.vemrick, self.auth, url, str(timeout), "", "0", self.key]
+    def pay_argv(self, url, timeout=PAY_TIMEOUT, options=()):
+        return [self.vemrick, *options, self.auth, url, str(timeout), "", "0", self.key]
 
-    def curl_argv(self, url, max_time=PAY_TIMEOUT):
-        return [self.curl, "-s", "-o", "/dev/null", "--max-time", str(max_time), "--data-binary",
-                "@" + self.body, "-H", "Content-type: application/x-qz", url]
+    def curl_argv(self, url, max_time=PAY_TIMEOUT, options=()):
+        return [self.curl, "-s", "-o", "/dev/null", "--max-time", str(max_time), *options,
+                "--data-binary", "@" + self.body, "-H", "Content-type: application/x-qz", url]
 
     @staticmethod
     def accepted(server, count, who):
@@ -155,10 +170,19 @@ class Bench:
 
     # -- one payment: wall, CPU and peak memory, vemrick beside curl
 
-    def one_payment(self):
+    def one_payment(self, scheme="http"):
         runs = self.args.runs
-        with launch.PayServer() as server:
-            pay, curl = self.pay_argv(server.url()), self.curl_argv(server.url())
+        name, wall_ratio, rss_cap = PAYMENTS[scheme]
+        server_options, trust = (), ()
+        if scheme == "https":
+            if self.certs is None:
+                os.mkdir(os.path.join(self.workdir, "certs"))
+                self.certs = certs.make(os.path.join(self.workdir, "certs"))
+            server_options = ("--tls-cert", self.certs["server"], "--tls-key", self.certs["server.key"])
+            trust = ("--cacert", self.certs["ca"])
+        with launch.PayServer(*server_options) as server:
+            pay = self.pay_argv(server.url(), options=trust)
+            curl = self.curl_argv(server.url(), options=trust)
             entry = self.check_pay(server, *run_once(pay))[0]    # warm-up; gives curl its body
             with open(self.body, "w", encoding="latin-1") as f:
                 f.write(entry["body"])
@@ -180,19 +204,20 @@ class Bench:
                 self.check_curl(server, code)
                 ref_rss.append(mib)
         wall_v, wall_c = med([r.wall for r in vem]), med([r.wall for r in ref])
-        self.figure("one payment: wall time", wall_v * 1e3, wall_c * 1e3, "curl", unit=" ms",
-                    target="≤ 0.3 × curl", met=wall_v <= 0.3 * wall_c)
-        self.figure("one payment: CPU time", med([r.cpu for r in vem]) * 1e3,
+        self.figure(name + ": wall time", wall_v * 1e3, wall_c * 1e3, "curl", unit=" ms",
+                    target="≤ %g × curl" % wall_ratio, met=wall_v <= wall_ratio * wall_c)
+        self.figure(name + ": CPU time", med([r.cpu for r in vem]) * 1e3,
                     med([r.cpu for r in ref]) * 1e3, "curl", unit=" ms")
-        self.figure("one payment: peak resident memory", med(vem_rss), med(ref_rss), "curl",
-                    fmt="%.1f", unit=" MiB", target="< 4 MiB", met=med(vem_rss) < 4)
+        self.figure(name + ": peak resident memory", med(vem_rss), med(ref_rss), "curl",
+                    fmt="%.1f", unit=" MiB", target="< %d MiB" % rss_cap, met=med(vem_rss) < rss_cap)
         ms = [[r.wall * 1e3 for r in vem], [r.wall * 1e3 for r in ref]]
         self.spreads += [
-            ["one payment: wall, ms", spread(ms[0], "%.2f"), spread(ms[1], "%.2f")],
-            ["one payment: CPU, ms", spread([r.cpu * 1e3 for r in vem], "%.2f"),
+            [name + ": wall, ms", spread(ms[0], "%.2f"), spread(ms[1], "%.2f")],
+            [name + ": CPU, ms", spread([r.cpu * 1e3 for r in vem], "%.2f"),
              spread([r.cpu * 1e3 for r in ref], "%.2f")],
-            ["one payment: peak RSS, MiB", spread(vem_rss, "%.2f"), spread(ref_rss, "%.2f")]]
-        self.startup_ms = med([r.wall for r in true]) * 1e3
+            [name + ": peak RSS, MiB", spread(vem_rss, "%.2f"), spread(ref_rss, "%.2f")]]
+        if scheme == "http":
+            self.startup_ms = med([r.wall for r in true]) * 1e3
 
     # -- silent server: CPU share while nothing comes back
 
@@ -281,6 +306,66 @@ class Bench:
                           spread([w for w, _ in ref], "%.3f")],
                          ["batch: CPU a payment, ms", spread(per_v, "%.2f"), spread(per_c, "%.2f")]]
 
+    # -- from Python: the package in threads of this process, beside spawning the tool
+
+    def embedded(self):
+        a = self.args
+        library = os.path.join(a.build, "lib", "libvemrick.so.1")
+        if not os.path.isfile(library):
+            raise BenchError("%s is missing (make bench builds it)" % library)
+        os.environ["VEMRICK_LIBRARY"] = library
+        sys.path.insert(0, os.path.join(REPO, "python"))
+        import authstring  # noqa: E402  (sim/)
+        import vemrick as package  # noqa: E402  (python/: what is measured here)
+
+        auths = [authstring.authstring(TransactionID="BENCH-%d" % i,
+                                       TransactionAmount="%d.00" % (i + 1))
+                 for i in range(a.python_payments)]
+
+        def cpu_now():
+            own = resource.getrusage(resource.RUSAGE_SELF)
+            return own.ru_utime + own.ru_stime + children_cpu()
+
+        def one_round(server, pay, who):
+            """Each of the threads pays its share of the orders one after another, as a web
+            server's worker threads would."""
+            done = []
+            threads = [threading.Thread(target=lambda k: done.extend(
+                [pay(auth) for auth in auths[k::PYTHON_THREADS]]), args=(k,))
+                for k in range(PYTHON_THREADS)]
+            cpu, start = cpu_now(), time.perf_counter()
+            for thread in threads:
+                thread.start()
+            for thread in threads:
+                thread.join()
+            wall, cpu = time.perf_counter() - start, cpu_now() - cpu
+            if done.count(True) != len(auths):
+                raise BenchError("%d of %d payments through %s failed"
+                                 % (len(auths) - done.count(True), len(auths), who))
+            self.accepted(server, len(auths), who)
+            return len(auths) / wall, cpu / len(auths) * 1e3
+
+        rates, cpus = ([], []), ([], [])
+        with launch.PayServer() as server:
+            url = server.url()
+            ways = ((lambda auth: package.pay(auth, url, key_file=self.key,
+                                              timeout=PAY_TIMEOUT).approved, "the package"),
+                    (lambda auth: paid(*run_once([self.vemrick, auth, url, str(PAY_TIMEOUT), "",
+                                                  "0", self.key])), "spawned vemrick"))
+            for _ in range(a.python_runs):
+                for i, (pay, who) in enumerate(ways):
+                    rate, cpu = one_round(server, pay, who)
+                    rates[i].append(rate)
+                    cpus[i].append(cpu)
+        name = "from Python, %d threads" % PYTHON_THREADS
+        self.figure(name + ": payments a second", med(rates[0]), med(rates[1]), "spawning vemrick",
+                    fmt="%.0f", unit="/s")
+        self.figure(name + ": CPU a payment", med(cpus[0]), med(cpus[1]), "spawning vemrick",
+                    unit=" ms", target="≤ 0.2 × spawning",
+                    met=med(cpus[0]) <= 0.2 * med(cpus[1]))
+        self.spreads += [["from Python: CPU a payment, ms (package; spawning vemrick)",
+                          spread(cpus[0], "%.3f"), spread(cpus[1], "%.3f")]]
+
     # -- report
 
     def report(self, started, elapsed, loads):
@@ -294,9 +379,9 @@ class Bench:
                  "the start of each part: %s."
                  % (started.strftime("%Y-%m-%d %H:%M %Z"), elapsed, os.cpu_count(), model,
                     platform.release(), ", ".join("%s %.2f" % load for load in loads)), "",
-                 "Medians: one payment of %d runs each (vemrick and curl interleaved), the silent "
-                 "server of %d, bench_sha1 of %d repetitions, the batch of %d batches each "
-                 "(server delay %g s). Ratio = vemrick / reference."
+                 "Medians: one payment (over http and over https) of %d runs each (vemrick and "
+                 "curl interleaved), the silent server of %d, bench_sha1 of %d repetitions, the "
+                 "batch of %d batches each (server delay %g s). Ratio = vemrick / reference."
                  % (a.runs, a.silent_runs, a.sha_repetitions, a.batch_runs, a.batch_delay)
                  + ("" if self.startup_ms is None else " Starting and reaping a process that does "
                     "nothing (`true`) takes %.2f ms here." % self.startup_ms), "",
@@ -323,20 +408,23 @@ def main(argv):
                                 ("sha-repetitions", 20, "bench_sha1 repetitions"),
                                 ("batch-runs", 20, "batches per program"),
                                 ("batch-size", 200, "payments per batch"),
-                                ("batch-parallel", 20, "payments running at once")):
+                                ("batch-parallel", 20, "payments running at once"),
+                                ("python-runs", 5, "rounds from Python, each way"),
+                                ("python-payments", 400, "payments a round from Python")):
         p.add_argument("--" + name, type=int, default=default,
                        help="%s (default %d)" % (what, default))
     p.add_argument("--batch-delay", type=float, default=0.1,
                    help="server delay before answering in the batch, seconds (default 0.1)")
     args = p.parse_args(argv)
     if min(args.runs, args.silent_runs, args.sha_repetitions, args.batch_runs, args.batch_size,
-           args.batch_parallel) < 1 or not 0 <= args.batch_delay <= 10:
+           args.batch_parallel, args.python_runs, args.python_payments) < 1 \
+            or not 0 <= args.batch_delay <= 10:
         p.error("counts must be positive and the delay between 0 and 10 s")
     args.build = os.path.abspath(args.build if os.path.isdir(args.build)
                                  else os.path.join(REPO, args.build))
     missing = [path for path in (os.path.join(args.build, "bin", "vemrick"),
                                  os.path.join(args.build, "bench", "bench_sha1"), GNU_TIME)
-               if not os.access(path, os.X_OK)] + (["curl"] if not shutil.which("curl") else [])
+               if not os.access(path, os.X_OK)] + [p for p in ("curl", "openssl") if not shutil.which(p)]
     if missing:
         print("bench/run.py: missing %s (`make bench` builds and installs what it needs)"
               % ", ".join(missing), file=sys.stderr)
@@ -349,8 +437,10 @@ def main(argv):
     with tempfile.TemporaryDirectory(prefix="vemrick-bench-") as workdir:
         bench = Bench(args, workdir)
         for title, part in (("one payment", bench.one_payment),
+                            ("one payment over https", lambda: bench.one_payment("https")),
                             ("silent server", bench.silent_server),
-                            ("SHA-1 and HMAC-SHA-1", bench.sha), ("batch", bench.batch)):
+                            ("SHA-1 and HMAC-SHA-1", bench.sha), ("batch", bench.batch),
+                            ("from Python", bench.embedded)):
             loads.append((title, os.getloadavg()[0]))
             print("== %s (load %.2f)" % loads[-1], flush=True)
             try:

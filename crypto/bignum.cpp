@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
-int32_t bigNumsAllocated = 0;
+std::atomic<int32_t> bigNumsAllocated{0};
 
 uint32_t zero_data[1] = {0};
 uint32_t one_data[1] = {1};
@@ -96,7 +96,7 @@ Bignum *itobig(uint32_t value)
     b->length = 1;
     b->space = 1;
     b->words = w;
-    bigNumsAllocated++;
+    bigNumsAllocated.fetch_add(1, std::memory_order_relaxed);
     return b;
 }
 
@@ -109,7 +109,7 @@ void freeBignum(Bignum *b)
     clib_free(b->words);
     secure_wipe(b, sizeof(*b));
     clib_free(b);
-    bigNumsAllocated--;
+    bigNumsAllocated.fetch_sub(1, std::memory_order_relaxed);
 }
 
 void trim(Bignum *b)

@@ -1,11 +1,15 @@
 /* Big-number subset of the digest kernel: the Bignum record, its creation and release (with a count
  * of live records), byte-string and hexadecimal conversions that are independent of the host's byte
- * order, the kernel's memory hooks and its fatal-error reporter. Not thread-safe.
+ * order, the kernel's memory hooks and its fatal-error reporter.
  * Running out of memory inside the kernel ends the process as handle_exception(1, ...) does.
+ * Threads: every function may run in any number of threads at once, as long as no record is
+ * changed by one thread while another uses it. The only process-wide state is the atomic count of
+ * live records and the constants zero, one and two, which are only ever read.
  */
 #ifndef VEMRICK_BIGNUM_H
 #define VEMRICK_BIGNUM_H
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -21,8 +25,9 @@ struct Bignum {
 
 /* ---- global data ---- */
 
-/* Number of live records made by itobig and atobig and not yet given to freeBignum. */
-extern int32_t bigNumsAllocated;
+/* Number of live records made by itobig and atobig and not yet given to freeBignum, in all threads
+ * together (read it with bigNumsAllocated.load()). */
+extern std::atomic<int32_t> bigNumsAllocated;
 
 extern uint32_t zero_data[1], one_data[1], two_data[1];
 /* The constants 0, 1 and 2; static, not counted, never to be passed to freeBignum or changed. */

@@ -24,12 +24,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     UrlParts parts{"-", "-", 7, "-"};
     const int rc = SplitUrl(url.c_str(), &parts);
     if (rc == URL_OK) {
-        // Only http goes out; a port is never 0; the path starts with "/"; the host stops before
-        // the first "/" and ":" after "://".
-        if (parts.scheme != "http" || parts.port == 0 || parts.path.empty() ||
-            parts.path[0] != '/' || parts.host.find_first_of("/:") != std::string::npos)
+        // Only http and https go out; a port is never 0; the path starts with "/"; the host
+        // holds no "/", and a ":" only as an IPv6 address (written in brackets); the authority
+        // is what stood between "://" and the path.
+        const bool v6 = parts.host.find(':') != std::string::npos;
+        const std::string text(url.c_str()); // what SplitUrl saw
+        const std::string written = text.substr(text.find("://") + 3);
+        if ((parts.scheme != "http" && parts.scheme != "https") || parts.port == 0 ||
+            parts.path.empty() || parts.path[0] != '/' ||
+            parts.host.find('/') != std::string::npos ||
+            (v6 &&
+             parts.authority.compare(0, parts.host.size() + 2, "[" + parts.host + "]") != 0) ||
+            written.compare(0, parts.authority.size(), parts.authority) != 0 ||
+            (written.size() > parts.authority.size() && written[parts.authority.size()] != '/'))
             __builtin_trap();
-    } else if (rc < URL_NO_SCHEME || rc > URL_BAD_PORT || parts.scheme != "-" ||
+    } else if (rc < URL_NO_SCHEME || rc > URL_BAD_HOST || parts.scheme != "-" ||
                parts.host != "-" || parts.port != 7 || parts.path != "-") {
         __builtin_trap();
     }

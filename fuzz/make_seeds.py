@@ -56,8 +56,19 @@ def main():
     write("fuzz_http_reply", "html", b"HTTP/1.0 500 Oops\r\n\r\n<html><body>error</body></html>")
 
     for i, url in enumerate([b"http://127.0.0.1:8080/cgi/x?a=1", b"http://h", b"http://h:/x", b"ftp://h/x",
-                             b"http://:81/x", b"h/x", b"http://h:99999/a:b"]):
+                             b"http://:81/x", b"h/x", b"http://h:99999/a:b",
+                             b"https://[::1]:8443/pay", b"HTTPS://h/p", b"http://[::1/x"]):
         write("fuzz_parse_url", "url%d" % i, url)
+
+    connect_replies = {
+        "established": b"HTTP/1.0 200 Connection established\r\n\r\n",
+        "established_lf_early": b"HTTP/1.1 200 OK\nProxy-agent: p\n\n\x16\x03\x03\x00\x02",
+        "forbidden": b"HTTP/1.1 403 Forbidden\r\nContent-Length: 0\r\n\r\n",
+        "auth": b"HTTP/1.1 407 Proxy Authentication Required\r\nProxy-Authenticate: Basic\r\n\r\n",
+        "not_http": b"200 OK\r\n\r\n",
+    }
+    for name, answer in connect_replies.items():
+        write("fuzz_connect_reply", name, answer)
 
     for i, text in enumerate([b"20240229", b"2024 1 5", b"  ab c  ", b"   ", b"\tx ", b"99991231", b"2023-1-1"]):
         write("fuzz_strings", "text%d" % i, text)

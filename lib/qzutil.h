@@ -1,13 +1,49 @@
 /* QZUtil: the library's utilities, as static members of one class: base64, HMAC-SHA-1 signatures,
  * the request transport over HTTP, and small string, date and log helpers.
  * Nothing here prints or exits. Buffers handed back are taken with malloc and released by the
- * caller with free. Not for use from two threads at once (the library shares QZUtil::LOGFILE and
- * the kernel a count of live numbers).
+ * caller with free. Every member may run in any number of threads at once: the only shared value,
+ * QZUtil::LOGFILE, is read and set without a data race.
  */
 #ifndef VEMRICK_QZUTIL_H
 #define VEMRICK_QZUTIL_H
 
+#include <atomic>
 #include <cstddef>
+
+/* What one exchange of the request transport (QZUtil::SendQZRequest) tells besides its return
+ * code. */
+struct QZTransportReport {
+    /* Set by the caller, read only: called at each step of the exchange, in order:
+     * "resolve", "connect", "proxy", "TLS", "sent", "first byte", "received" (see
+     * CHttpClnt::OnEvent); the detail never holds request or reply bytes. Null: none. */
+    void (*onEvent)(void *context, const char *step, const char *detail);
+    void *eventContext;
+    /* Filled by the transport: whether any byte of the request was written to a connection
+     * (then the server may have acted on it); and for a result other than 0, where and why
+     * it ended ("" when the raw reply was merely unusable): phase one of "URL", "resolve",
+     * "connect", "proxy", "TLS", "send", "receive"; cause a short text without request or
+     * reply bytes, cut to fit. */
+    bool requestSent;
+    char phase[16];
+    char cause[256];
+};
+
+/* A log file name that any number of threads may read and set at once. Setting the name it
+ * already holds writes nothing, so the transactions, which all set the same name, share the value
+ * without contending for it. */
+class QZLogFileName {
+public:
+    constexpr explicit QZLogFileName(const char *name) : name_(name) {}
+    QZLogFileName(const QZLogFileName &) = delete;
+    QZLogFileName &operator=(const QZLogFileName &) = delete;
+
+    /* Makes name (a text that lives as long as the program) the log file's name. */
+    QZLogFileName &operator=(const char *name);
+    operator const char *() const { return name_.load(std::memory_order_acquire); }
+
+private:
+    std::atomic<const char *> name_;
+};
 
 class QZUtil {
 public:
@@ -52,18 +88,31 @@ public:
 
     /* Posts message (base64 text, messageLen bytes) to url in one HTTP/1.0 POST with the given
      * content type, directly or through proxyHost:proxyPort, and decodes the body of the
-     * response. The URL must be http://host[:port][/path] (scheme in any case, port 1 to 65535 in
-     * digits); any other scheme or port gives QZ_POST_FAILED with nothing sent. A null or empty
-     * proxyHost or a proxyPort of 0 means no proxy; a proxyHost with a proxyPort above 65535 gives
-     * QZ_POST_FAILED with nothing sent. timeoutSeconds <= 0 keeps the client's default (30).
-     * Returns 0 with *reply a malloc'ed decoded reply of *replyLen bytes, or QZ_ABORTED,
-     * QZ_POST_FAILED, QZ_NOTHING_RECEIVED, QZ_EMPTY_REPLY or QZ_BAD_REPLY; after a failure *reply
-     * is untouched, null, or a buffer the caller frees. A connection reset after response bytes
-     * arrived does not fail the exchange: what arrived is read as the reply. */
+     * response. The URL must be http://host[:port][/path] or https://host[:port][/path] (scheme in
+     * any case, port 1 to 65535 in digits, host a name, a dotted IPv4 address or an IPv6 address
+     * in brackets); any other scheme or port gives QZ_POST_FAILED with nothing sent. https checks
+     * the server's certificate chain and name (see the overload below). A null or empty proxyHost
+     * or a proxyPort of 0 means no proxy; a proxyHost with a proxyPort above 65535 gives
+     * QZ_POST_FAILED with nothing sent. timeoutSeconds <= 0 keeps the client's default (30): it
+     * bounds each step (name lookup, connect, proxy tunnel, TLS handshake, send, silence while
+     * waiting for the reply), and four times it bounds the whole exchange, which then ends with
+     * what arrived. Returns 0 with *reply a malloc'ed decoded reply of *replyLen bytes, or
+     * QZ_ABORTED, QZ_POST_FAILED (nothing or not all of the request went out, no reply byte
+     * came before a receive error, or memory ran out during the exchange: cause "out of
+     * memory"), QZ_NOTHING_RECEIVED (the request went out, nothing came
+     * back), QZ_EMPTY_REPLY or QZ_BAD_REPLY; after a failure *reply is untouched, null, or a
+     * buffer the caller frees. A connection reset after response bytes arrived does not fail
+     * the exchange: what arrived is read as the reply. */
     static int SendQZRequest(const unsigned char *message, unsigned int messageLen, const char *url,
-                             const char *contentType, unsigned char **reply,
-                             unsigned int *replyLen, int timeoutSeconds, const char *proxyHost,
-                             unsigned int proxyPort);
+                             const char *contentType, unsigned char **reply, unsigned int *replyLen,
+                             int timeoutSeconds, const char *proxyHost, unsigned int proxyPort);
+
+    /* SendQZRequest with https trusting the certificates of the PEM file caFile (null or "": the
+     * system's trust store), and with report (null: none) filled as described there. */
+    static int SendQZRequest(const unsigned char *message, unsigned int messageLen, const char *url,
+                             const char *contentType, unsigned char **reply, unsigned int *replyLen,
+                             int timeoutSeconds, const char *proxyHost, unsigned int proxyPort,
+                             const char *caFile, QZTransportReport *report);
 
     /* The steps of SendQZRequest after the exchange: cuts the body out of a raw HTTP response of
      * rawLen bytes (after the first "\r\n\r\n", else after the first "\n\n"; a NUL byte ends
@@ -93,8 +142,8 @@ public:
      * ignored and an empty text creates nothing. */
     static void SendToLogFile(const char *text, long length, const char *path);
 
-    /* Name of the log file: "logfile.log", set to "vemrick.log" by the transactions. */
-    static const char *LOGFILE;
+    /* Name of the log file: "logfile.log" until the first transaction sets "vemrick.log". */
+    static QZLogFileName LOGFILE;
 };
 
 #endif

@@ -6,7 +6,14 @@
 #include <cstring>
 #include <ctime>
 
-const char *QZUtil::LOGFILE = "logfile.log";
+QZLogFileName QZUtil::LOGFILE("logfile.log");
+
+QZLogFileName &QZLogFileName::operator=(const char *name)
+{
+    if (name_.load(std::memory_order_relaxed) != name)
+        name_.store(name, std::memory_order_release);
+    return *this;
+}
 
 void QZUtil::TrimStr(char *text)
 {

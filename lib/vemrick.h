@@ -3,23 +3,49 @@
  * The four QZ entry points read a buyer's AuthString (base64 of a fixed-layout pay request),
  * check it against what the merchant expected, and run a signed payment or pre-authorization
  * against the payment server. Every entry point returns a code (see enum QZReturnCode) and never
- * prints, throws or exits. None of them may be called from two threads at once.
+ * prints or throws. Memory running out is a code too: during the exchange QZ_POST_FAILED (the
+ * report's cause "out of memory", its requestSent telling whether the request had gone out), for
+ * the reply or the card list QZ_EMPTY_REPLY (QZ_BAD_REPLY when its signature cannot be checked),
+ * for decoding the AuthString or building the message QZ_BAD_REQUEST. One case ends the process
+ * instead, by design: the digest kernel that computes the HMAC-SHA-1 signatures (signing a
+ * request, verifying a reply) prints "CRITICAL EXCEPTION: <why> exiting." on stderr and exits
+ * with status 1 when it cannot allocate its few bytes.
+ *
+ * C and C++: this header is valid C99 and C++, and the entry points have C linkage, so C programs
+ * and foreign-function interfaces (such as Python's ctypes over libvemrick.so) call them directly.
+ *
+ * Threads: all six entry points (the four QZ calls and the two extended ones) may be called from
+ * any number of threads at once. Each call keeps its working state (digest, messages, buffers,
+ * connection) to itself, and nothing on the way takes a lock; the few values the process shares
+ * are set once and read without a data race. What a call is handed (its record, card list
+ * pointer, report, options) belongs to that call until it returns: give each thread its own. A
+ * trace function is called in the thread that made the call.
  */
 #ifndef VEMRICK_H
 #define VEMRICK_H
 
+#ifdef __cplusplus
 #include <cstdint>
+extern "C" {
+#else
+#include <stdint.h>
+#endif
 
 /* Return codes shared by the whole system. For the two server transactions, any other value is
  * the server's own return code (0 approves). */
+#ifdef __cplusplus
 enum QZReturnCode : unsigned int {
+#else
+enum QZReturnCode { /* in C an enumeration's type is int: the values all fit */
+#endif
     QZ_OK = 0,                  /* success; for transactions: the server approved */
     QZ_NOT_VALID = 0,           /* QZIsValidPayTransaction: the AuthString differs */
     QZ_VALID = 1,               /* QZIsValidPayTransaction: the AuthString matches */
     QZ_FRONTEND_ERROR = 999,    /* the command-line tool failed; the library was not called */
     QZ_BAD_ARGUMENTS = 1000,    /* bad arguments (also a malformed expiry date) */
     QZ_ABORTED = 1001,          /* the HTTP POST was stopped by its abort flag */
-    QZ_POST_FAILED = 1002,      /* no connection, request not wholly sent, or receive error */
+    QZ_POST_FAILED = 1002,      /* no connection, request not wholly sent, receive error, or no
+                                   memory during the exchange */
     QZ_NOTHING_RECEIVED = 1003, /* the server sent nothing */
     QZ_EMPTY_REPLY = 1004,      /* received length 0, or no memory for the reply or card list */
     QZ_BAD_REPLY = 1005,        /* reply unusable: no body, undecodable, wrong type, not echoing
@@ -27,6 +53,7 @@ enum QZReturnCode : unsigned int {
     QZ_BAD_REQUEST = 2010       /* the AuthString cannot be decoded or is too short or too long,
                                    or the outgoing message cannot be built or signed */
 };
+typedef enum QZReturnCode QZReturnCode;
 
 /* Widths of the pay request's text fields; each slot below is one byte wider for the NUL. */
 enum {
@@ -42,17 +69,17 @@ enum {
 };
 
 /* The six fields of a pay request, as NUL-terminated texts with their filling spaces kept. */
-struct PayRequestFields {
+typedef struct PayRequestFields {
     char MerchantID[QZ_MERCHANT_ID_LEN + 1];
     char TransactionID[QZ_TRANSACTION_ID_LEN + 1];
     char CurrencyCode[QZ_CURRENCY_CODE_LEN + 1];
     char TransactionAmount[QZ_TRANSACTION_AMOUNT_LEN + 1];
     char Description[QZ_DESCRIPTION_LEN + 1];
     char PAN[QZ_PAN_LEN + 1];
-};
+} PayRequestFields;
 
 /* The result of a server transaction. It begins with the same six slots as PayRequestFields. */
-struct TransactionRecord {
+typedef struct TransactionRecord {
     char MerchantID[QZ_MERCHANT_ID_LEN + 1];
     char TransactionID[QZ_TRANSACTION_ID_LEN + 1];
     char CurrencyCode[QZ_CURRENCY_CODE_LEN + 1];
@@ -62,7 +89,7 @@ struct TransactionRecord {
     char AuthorizationDateTime[QZ_AUTH_DATE_TIME_LEN + 1]; /* from the reply, unchanged */
     char AuthorizationNumber[QZ_AUTH_NUMBER_LEN + 1];      /* the reply's signature text */
     int32_t ReturnCode;                                    /* same as the function result */
-};
+} TransactionRecord;
 
 /* Reads the six fields of an AuthString of `length` bytes into *out, without contacting the server.
  * Returns QZ_OK; QZ_BAD_ARGUMENTS (authString null or empty, length 0, out null: *out untouched);
@@ -109,5 +136,59 @@ unsigned int QZProcessPreAuthorization(const char *authString, unsigned int leng
                                        char **cardList, int timeoutSeconds,
                                        const unsigned char *key, unsigned int keyLen,
                                        const char *proxyHost, unsigned int proxyPort);
+
+/* ---- Extended calls: options in, a report out ----
+ * QZProcessPayTransactionEx and QZProcessPreAuthorizationEx run the same transactions as the two
+ * functions above, with the same arguments, results and records, and take two more: options
+ * (null: the defaults) and report (null: none wanted). They keep no state between calls. */
+
+/* Called during a call, in order, at each step of the exchange: "resolve" (the addresses found),
+ * "connect" (the address connected to), "proxy" (the tunnel through a proxy), "TLS" (version,
+ * cipher, the server certificate's subject and the verification result), "sent" (bytes),
+ * "first byte", "received" (bytes) and "checks" (passed, or the check that failed). The detail
+ * never holds card data, the key, a message or a signature. */
+typedef void (*QZTraceFunction)(void *context, const char *step, const char *detail);
+
+typedef struct QZCallOptions {
+    /* A PEM file whose certificates are trusted for https URLs instead of the system's trust
+     * store; null or "": the system store. The server's chain and name are always checked. */
+    const char *caFile;
+    QZTraceFunction trace; /* null: no trace; it must not throw */
+    void *traceContext;    /* handed to trace as it is */
+} QZCallOptions;
+
+enum { QZ_PHASE_SIZE = 16, QZ_CAUSE_SIZE = 256 };
+
+typedef struct QZCallReport {
+    /* 1 once any byte of the request was written to a connection: the server may have acted on
+     * it, so a failed call is not simply repeated. 0: nothing went out. */
+    int requestSent;
+    /* Where a call failed: "arguments", "request", "URL", "resolve", "connect", "proxy", "TLS",
+     * "send", "receive" or "reply"; "" when the result is the server's own code. */
+    char phase[QZ_PHASE_SIZE];
+    /* Why, in words ("127.0.0.1:8443: connection refused", "signature does not match"); never
+     * card data, the key or a signature; "" when the result is the server's own code. */
+    char cause[QZ_CAUSE_SIZE];
+} QZCallReport;
+
+unsigned int QZProcessPayTransactionEx(const char *authString, unsigned int length,
+                                       const char *url, TransactionRecord *rec,
+                                       unsigned int *cardCount, char **cardList,
+                                       int timeoutSeconds, const unsigned char *key,
+                                       unsigned int keyLen, const char *proxyHost,
+                                       unsigned int proxyPort, const QZCallOptions *options,
+                                       QZCallReport *report);
+
+unsigned int QZProcessPreAuthorizationEx(const char *authString, unsigned int length,
+                                         const char *expiryDate, const char *url,
+                                         TransactionRecord *rec, unsigned int *cardCount,
+                                         char **cardList, int timeoutSeconds,
+                                         const unsigned char *key, unsigned int keyLen,
+                                         const char *proxyHost, unsigned int proxyPort,
+                                         const QZCallOptions *options, QZCallReport *report);
+
+#ifdef __cplusplus
+} /* extern "C" */
+#endif
 
 #endif

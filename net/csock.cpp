@@ -1,11 +1,9 @@
 #include "csock.h"
 
-#include <arpa/inet.h>
 #include <cerrno>
 #include <climits>
 #include <cstring>
 #include <fcntl.h>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -30,46 +28,25 @@ long secondsToMs(long seconds)
 }
 
 /* Waits until fd reports one of events (or an error condition, which the following call then
- * reports). Returns 1 when ready, 0 on time-out, -1 on error. An interrupted wait is an error. */
+ * reports). Returns 1 when ready, 0 on time-out, -1 on error. A wait interrupted by a signal goes
+ * on for the time left. */
 int waitFor(int fd, short events, long ms)
 {
-    struct pollfd p;
-    p.fd = fd;
-    p.events = events;
-    p.revents = 0;
-    int limit = ms < 0 ? -1 : (ms > INT_MAX ? INT_MAX : static_cast<int>(ms));
-    int r = poll(&p, 1, limit);
-    if (r < 0)
-        return -1;
-    if (r == 0)
-        return 0;
-    if (p.revents & POLLNVAL)
-        return -1;
-    return 1;
-}
-
-/* Dotted IPv4 text first, without a lookup; otherwise the first IPv4 address of the name. */
-int resolveIPv4(const char *host, struct in_addr *out)
-{
-    if (inet_pton(AF_INET, host, out) == 1)
-        return 1;
-    struct addrinfo hints;
-    memset(&hints, 0, sizeof hints);
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    struct addrinfo *list = nullptr;
-    if (getaddrinfo(host, nullptr, &hints, &list) != 0 || list == nullptr)
-        return 0;
-    int found = 0;
-    for (struct addrinfo *a = list; a != nullptr && !found; a = a->ai_next) {
-        if (a->ai_family == AF_INET && a->ai_addr != nullptr &&
-            a->ai_addrlen >= static_cast<socklen_t>(sizeof(struct sockaddr_in))) {
-            *out = reinterpret_cast<const struct sockaddr_in *>(a->ai_addr)->sin_addr;
-            found = 1;
-        }
+    const long long deadline = netutil::deadlineIn(ms);
+    for (;;) {
+        struct pollfd p;
+        p.fd = fd;
+        p.events = events;
+        p.revents = 0;
+        const int r = poll(&p, 1, static_cast<int>(netutil::msLeft(deadline)));
+        if (r < 0 && errno == EINTR && netutil::msLeft(deadline) != 0)
+            continue;
+        if (r < 0)
+            return errno == EINTR ? 0 : -1;
+        if (r == 0)
+            return 0;
+        return (p.revents & POLLNVAL) ? -1 : 1;
     }
-    freeaddrinfo(list);
-    return found;
 }
 
 } // namespace
@@ -89,45 +66,83 @@ int CSock::SocketConnect(const char *host, unsigned short port)
         SetHost(host);
     if (port != 0)
         port_ = port;
-    if (fd_ != -1)
+    if (fd_ != -1 || host_ == nullptr || port_ == 0)
         return 0;
-    if (host_ == nullptr || port_ == 0)
+    netaddr::AddressList addresses;
+    std::string cause;
+    const long long deadline = netutil::deadlineIn(connectTimeoutMs_);
+    if (netaddr::Resolve(host_.get(), port_, connectTimeoutMs_ > 0 ? connectTimeoutMs_ : -1,
+                         nullptr, &addresses, &cause) != netaddr::RESOLVE_OK)
         return 0;
+    return ConnectAddresses(addresses, netutil::msLeft(deadline));
+}
 
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0)
+int CSock::ConnectAddresses(const netaddr::AddressList &addresses, long timeoutMs,
+                            std::string *cause, std::string *connectedTo)
+{
+    if (fd_ != -1 || addresses.empty())
         return 0;
-    fd_ = fd;
-    /* The library's socket is no business of a program this process may start. */
-    int fdFlags = fcntl(fd_, F_GETFD);
-    if (fdFlags >= 0)
-        fcntl(fd_, F_SETFD, fdFlags | FD_CLOEXEC);
-
-    struct sockaddr_in addr;
-    memset(&addr, 0, sizeof addr);
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port_);
-    if (!resolveIPv4(host_.get(), &addr.sin_addr)) {
-        SocketDisconnect();
-        return 0;
-    }
-
-    if (!SetNonBlockConnect(1))
-        return 0;
-
-    int connected = 0;
-    if (connect(fd_, reinterpret_cast<const struct sockaddr *>(&addr), sizeof addr) == 0) {
-        connected = 1;
-    } else if (errno == EINPROGRESS || errno == EINTR) {
-        if (waitFor(fd_, POLLOUT, connectTimeoutMs_) == 1) {
-            /* Writable also means "failed": the pending error tells which. */
-            int pending = 0;
-            socklen_t len = sizeof pending;
-            if (getsockopt(fd_, SOL_SOCKET, SO_ERROR, &pending, &len) == 0 && pending == 0)
-                connected = 1;
+    const long long deadline = netutil::deadlineIn(timeoutMs);
+    std::string why;
+    for (size_t i = 0; i < addresses.size() && i < netaddr::kMaxAddresses; i++) {
+        if (i > 0)
+            SocketDisconnect(); /* only the last failed attempt keeps its socket */
+        if (connectOne(addresses[i], deadline, timeoutMs, &why)) {
+            if (connectedTo != nullptr)
+                *connectedTo = netaddr::EndpointText(addresses[i]);
+            return 1;
         }
     }
+    if (cause != nullptr)
+        *cause = why;
+    return 0;
+}
+
+/* One attempt; the socket stays recorded whatever the outcome, so that the caller decides. */
+int CSock::connectOne(const netaddr::Address &address, long long deadline, long stepMs,
+                      std::string *why)
+{
+    const std::string where = netaddr::EndpointText(address);
+    const int fd = socket(address.storage.ss_family, SOCK_STREAM, 0);
+    if (fd < 0) {
+        *why = where + ": " + netutil::errorText(errno);
+        return 0;
+    }
+    fd_ = fd;
+    /* The library's socket is no business of a program this process may start. */
+    const int fdFlags = fcntl(fd_, F_GETFD);
+    if (fdFlags >= 0)
+        fcntl(fd_, F_SETFD, fdFlags | FD_CLOEXEC);
+    if (!SetNonBlockConnect(1)) {
+        *why = where + ": " + netutil::errorText(errno);
+        return 0;
+    }
+
+    int connected = 0, err = 0;
+    if (connect(fd_, reinterpret_cast<const struct sockaddr *>(&address.storage), address.length) ==
+        0) {
+        connected = 1;
+    } else if (errno == EINPROGRESS || errno == EINTR) {
+        const int ready = waitFor(fd_, POLLOUT, netutil::msLeft(deadline));
+        if (ready == 1) {
+            /* Writable also means "failed": the pending error tells which. */
+            socklen_t len = sizeof err;
+            if (getsockopt(fd_, SOL_SOCKET, SO_ERROR, &err, &len) != 0)
+                err = errno;
+            connected = err == 0;
+        } else if (ready == 0) {
+            *why = where + ": no answer within " + netutil::secondsText(stepMs);
+            SetNonBlockConnect(0);
+            return 0;
+        } else {
+            err = errno;
+        }
+    } else {
+        err = errno;
+    }
     SetNonBlockConnect(0);
+    if (!connected)
+        *why = where + ": " + netutil::errorText(err);
     return connected;
 }
 
@@ -153,34 +168,57 @@ int CSock::SocketDisconnect()
 
 long CSock::Send(const unsigned char *buf, unsigned int count, long timeoutSeconds) const
 {
+    return sendWithin(buf, count, secondsToMs(timeoutSeconds), netutil::kNoDeadline, nullptr);
+}
+
+long CSock::SendMs(const unsigned char *buf, unsigned int count, long timeoutMs,
+                   unsigned int *handedOver) const
+{
+    return sendWithin(buf, count, timeoutMs, netutil::deadlineIn(timeoutMs), handedOver);
+}
+
+long CSock::sendWithin(const unsigned char *buf, unsigned int count, long perWaitMs,
+                       long long deadline, unsigned int *handedOver) const
+{
+    unsigned int total = 0;
+    if (handedOver != nullptr)
+        *handedOver = 0;
     if (fd_ == -1 || buf == nullptr || count == 0)
         return CSOCK_SEND_ERROR;
 #if LONG_MAX < UINT_MAX
     if (count > static_cast<unsigned long>(LONG_MAX))
         return CSOCK_SEND_ERROR;
 #endif
-    long waitMs = secondsToMs(timeoutSeconds);
-    unsigned int total = 0;
     /* Each round either hands over at least one byte or waits (bounded) for room, so a peer that
      * stops reading cannot block the call beyond the time-out. */
+    long result = CSOCK_SEND_ERROR;
     while (total < count) {
         unsigned int chunk = count - total;
         if (chunk > kMaxChunk)
             chunk = kMaxChunk;
-        ssize_t n = send(fd_, buf + total, chunk, MSG_NOSIGNAL | MSG_DONTWAIT);
+        const ssize_t n = send(fd_, buf + total, chunk, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n > 0) {
             total += static_cast<unsigned int>(n);
+            if (handedOver != nullptr)
+                *handedOver = total;
             continue;
+        }
+        /* Interrupted before any byte went: again, as long as the deadline allows. */
+        if (n < 0 && errno == EINTR) {
+            if (netutil::msLeft(deadline) != 0)
+                continue;
+            return CSOCK_TIMEOUT;
         }
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            int ready = waitFor(fd_, POLLOUT, waitMs);
-            if (ready < 0)
-                return CSOCK_SEND_ERROR;
-            if (ready == 0)
-                return CSOCK_TIMEOUT;
-            continue;
+            long waitMs = netutil::msLeft(deadline);
+            if (waitMs < 0 || (perWaitMs >= 0 && perWaitMs < waitMs))
+                waitMs = perWaitMs;
+            const int ready = waitFor(fd_, POLLOUT, waitMs);
+            if (ready > 0)
+                continue;
+            result = ready == 0 ? CSOCK_TIMEOUT : CSOCK_SEND_ERROR;
         }
-        return CSOCK_SEND_ERROR;
+        return result;
     }
     return static_cast<long>(total);
 }
@@ -194,18 +232,24 @@ long CSock::RecvMs(unsigned char *buf, unsigned int capacity, long timeoutMs)
 {
     if (fd_ == -1 || buf == nullptr || capacity == 0)
         return CSOCK_RECV_ERROR;
-    int ready = waitFor(fd_, POLLIN, timeoutMs);
-    if (ready < 0)
-        return CSOCK_RECV_ERROR;
-    if (ready == 0)
-        return CSOCK_TIMEOUT;
-    unsigned int want = capacity > kMaxChunk ? kMaxChunk : capacity;
-    ssize_t n = recv(fd_, buf, want, MSG_DONTWAIT);
-    if (n > 0)
-        return static_cast<long>(n);
-    if (n == 0)
-        return CSOCK_CLOSED;
-    if (errno == EAGAIN || errno == EWOULDBLOCK)
-        return CSOCK_TIMEOUT;
-    return CSOCK_RECV_ERROR;
+    const long long deadline = netutil::deadlineIn(timeoutMs);
+    const unsigned int want = capacity > kMaxChunk ? kMaxChunk : capacity;
+    /* A readiness that yields nothing (EAGAIN) or an interrupted read waits again for the time
+     * left: only the deadline ends the wait. */
+    for (;;) {
+        const int ready = waitFor(fd_, POLLIN, netutil::msLeft(deadline));
+        if (ready < 0)
+            return CSOCK_RECV_ERROR;
+        if (ready == 0)
+            return CSOCK_TIMEOUT;
+        const ssize_t n = recv(fd_, buf, want, MSG_DONTWAIT);
+        if (n > 0)
+            return static_cast<long>(n);
+        if (n == 0)
+            return CSOCK_CLOSED;
+        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+            return CSOCK_RECV_ERROR;
+        if (netutil::msLeft(deadline) == 0)
+            return CSOCK_TIMEOUT;
+    }
 }

@@ -1,13 +1,17 @@
-/* CSock: one IPv4 TCP client connection with time-outs on connecting, on waiting for room to send
- * and on waiting for data. Outcomes are small integers (named below); nothing throws, prints or
- * raises SIGPIPE. Waits use poll(), so any descriptor number works. One thread per object.
+/* CSock: one TCP client connection over IPv4 or IPv6 with time-outs on connecting, on waiting for
+ * room to send and on waiting for data. Outcomes are small integers (named below); nothing prints
+ * or raises SIGPIPE, and nothing throws but std::bad_alloc from copying a host or writing a cause.
+ * Waits use poll(), so any descriptor number works. A wait, send or receive interrupted by a
+ * signal, and a readiness that yields no data, go on for the time left. One thread per object.
  */
 #ifndef VEMRICK_CSOCK_H
 #define VEMRICK_CSOCK_H
 
 #include "netutil.h"
+#include "resolve.h"
 
 #include <memory>
+#include <string>
 
 /* Results of Send and Recv besides a byte count. */
 enum CSockResult {
@@ -35,7 +39,8 @@ public:
     CSock(const CSock &) = delete;
     CSock &operator=(const CSock &) = delete;
 
-    /* Stores a private copy of host (a name or a dotted IPv4 address); null or "" leaves none. */
+    /* Stores a private copy of host (a name, a dotted IPv4 address or an IPv6 address with or
+     * without brackets); null or "" leaves none. */
     void SetHost(const char *host) { host_ = netutil::copyText(host); }
     /* The stored host, or null; owned by the object, valid until the host next changes. */
     const char *GetHost() const { return host_.get(); }
@@ -54,12 +59,22 @@ public:
 
     /* Replaces the stored host when host is non-null and non-empty and the stored port when port is
      * not 0 (both before any check), then connects to them. Returns 1 when connected, 0 otherwise:
-     * a socket is open already (nothing else changes), no host or port 0, socket creation or name
-     * resolution failed (no socket is left open), or the connection failed or did not complete
-     * within the connect time-out. In the last case the unconnected socket stays open and recorded
-     * until SocketDisconnect or destruction, and later SocketConnect calls return 0.
-     * Dotted addresses are used without a lookup; names resolve to their first IPv4 address. */
+     * a socket is open already (nothing else changes), no host or port 0, name resolution failed or
+     * did not answer within the connect time-out (no socket is left open), or no address could be
+     * connected to (see ConnectAddresses). Literal addresses are used without a lookup; a name is
+     * looked up within the connect time-out (a negative or zero time-out: without limit, on the
+     * calling thread), then its addresses are tried in the resolver's order. */
     int SocketConnect(const char *host, unsigned short port);
+
+    /* The connect step: tries each address (port included) in order, each within what is left of
+     * timeoutMs (negative: no limit; 0: do not wait), and stops at the first that connects.
+     * Returns 1 when connected, with *connectedTo (when non-null) set to "127.0.0.1:8443" or
+     * "[::1]:8443"; 0 when a socket is open already, the list is empty, or every address failed:
+     * then *cause (when non-null) holds the last address and why ("127.0.0.1:8443: connection
+     * refused", "...: no answer within 2 s"), and the socket of the last attempt
+     * stays open and recorded until SocketDisconnect or destruction (later connects return 0). */
+    int ConnectAddresses(const netaddr::AddressList &addresses, long timeoutMs,
+                         std::string *cause = nullptr, std::string *connectedTo = nullptr);
 
     /* Switches the socket to non-blocking (on != 0) or blocking (on == 0) mode. Returns 1 when the
      * mode was set, 0 otherwise (no socket included). */
@@ -75,6 +90,12 @@ public:
      * before a failure stay sent. */
     long Send(const unsigned char *buf, unsigned int count, long timeoutSeconds) const;
 
+    /* As Send, except that timeoutMs bounds the whole call (negative: no limit; 0: no waiting)
+     * and *handedOver (when non-null) is set to the number of bytes handed over, also on
+     * failure. */
+    long SendMs(const unsigned char *buf, unsigned int count, long timeoutMs,
+                unsigned int *handedOver = nullptr) const;
+
     /* Waits up to timeoutSeconds for data, then reads at most capacity bytes into buf. Returns the
      * number read (1 or more), CSOCK_RECV_ERROR (no socket, null buf, capacity 0, system error),
      * CSOCK_TIMEOUT (nothing arrived in time) or CSOCK_CLOSED (orderly close by the peer). The
@@ -85,6 +106,11 @@ public:
     long RecvMs(unsigned char *buf, unsigned int capacity, long timeoutMs);
 
 private:
+    long sendWithin(const unsigned char *buf, unsigned int count, long perWaitMs,
+                    long long deadline, unsigned int *handedOver) const;
+    int connectOne(const netaddr::Address &address, long long deadline, long stepMs,
+                   std::string *why);
+
     int fd_ = -1;
     std::unique_ptr<char[]> host_;
     unsigned short port_ = 0;

@@ -1,5 +1,8 @@
 #include "http_format.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+
 #include <climits>
 #include <cstring>
 
@@ -16,7 +19,7 @@ const unsigned long kMaxPort = 65535;
 const struct {
     const char *name;
     unsigned short defaultPort;
-} kSchemes[] = {{"http", 80}};
+} kSchemes[] = {{"http", 80}, {"https", 443}};
 
 std::string lowerAscii(const char *begin, const char *end)
 {
@@ -71,14 +74,28 @@ int SplitUrl(const char *url, UrlParts *parts)
         return URL_BAD_SCHEME;
 
     const char *rest = mark + 3;
-    const char *slash = strchr(rest, '/');
-    const char *end = slash != nullptr ? slash : rest + strlen(rest);
-    const char *colon =
-        static_cast<const char *>(memchr(rest, ':', static_cast<size_t>(end - rest)));
-    if (colon != nullptr && !readPort(colon + 1, end, &split.port))
+    const char *hostEnd;
+    if (*rest == '[') {
+        const char *close = strchr(rest, ']');
+        const char *slash = strchr(rest, '/');
+        if (close == nullptr || (slash != nullptr && slash < close))
+            return URL_BAD_HOST;
+        split.host.assign(rest + 1, close);
+        struct in6_addr ignored;
+        if (inet_pton(AF_INET6, split.host.c_str(), &ignored) != 1)
+            return URL_BAD_HOST;
+        hostEnd = close + 1;
+        if (*hostEnd != '\0' && *hostEnd != ':' && *hostEnd != '/')
+            return URL_BAD_HOST;
+    } else {
+        hostEnd = rest + strcspn(rest, ":/");
+        split.host.assign(rest, hostEnd);
+    }
+    const char *end = hostEnd + strcspn(hostEnd, "/");
+    if (*hostEnd == ':' && !readPort(hostEnd + 1, end, &split.port))
         return URL_BAD_PORT;
-    split.host.assign(rest, colon != nullptr ? colon : end);
-    split.path = slash != nullptr ? slash : "/";
+    split.authority.assign(rest, end);
+    split.path = *end == '/' ? end : "/";
     *parts = std::move(split);
     return URL_OK;
 }
@@ -90,6 +107,8 @@ int FormatRequest(const RequestParts &r, std::string *out)
         return 0;
     const bool hasBody = r.body != nullptr && r.bodyLen != 0;
     std::string bytes = std::string(r.method) + " " + target + " HTTP/" + r.version + "\r\n";
+    if (!empty(r.host))
+        bytes += std::string("Host: ") + r.host + "\r\n";
     if (hasBody)
         bytes += std::string("Content-type: ") +
                  (empty(r.contentType) ? kDefaultContentType : r.contentType) +
@@ -102,6 +121,79 @@ int FormatRequest(const RequestParts &r, std::string *out)
         bytes.append(reinterpret_cast<const char *>(r.body), bodyLen);
     *out = std::move(bytes);
     return 1;
+}
+
+std::string HostPort(const std::string &host, unsigned short port)
+{
+    return (host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" +
+           std::to_string(port);
+}
+
+std::string FormatConnect(const std::string &host, unsigned short port)
+{
+    const std::string target = HostPort(host, port);
+    return "CONNECT " + target + " HTTP/1.0\r\nHost: " + target + "\r\n\r\n";
+}
+
+namespace {
+
+bool isDigit(unsigned char c)
+{
+    return c >= '0' && c <= '9';
+}
+
+/* Whether the first n bytes of line could still begin, or do begin, "HTTP/d.d ddd". */
+bool statusLineShape(const unsigned char *line, size_t n, bool complete)
+{
+    static const char shape[] = "HTTP/9.9 999"; /* '9' stands for any digit */
+    const size_t need = sizeof shape - 1;
+    for (size_t i = 0; i < n && i < need; i++) {
+        const bool ok = shape[i] == '9' ? isDigit(line[i]) : line[i] == shape[i];
+        if (!ok)
+            return false;
+    }
+    if (!complete)
+        return true;
+    return n == need || (n > need && line[need] == ' ');
+}
+
+} // namespace
+
+int ParseConnectReply(const unsigned char *data, size_t len, ConnectReply *out)
+{
+    const size_t n = len < kMaxConnectReply ? len : kMaxConnectReply;
+    const unsigned char *lf = static_cast<const unsigned char *>(memchr(data, '\n', n));
+    if (lf == nullptr) {
+        if (!statusLineShape(data, n, false))
+            return CONNECT_MALFORMED;
+        return n == kMaxConnectReply ? CONNECT_TOO_LONG : CONNECT_INCOMPLETE;
+    }
+    size_t lineLen = static_cast<size_t>(lf - data);
+    if (lineLen > 0 && data[lineLen - 1] == '\r')
+        lineLen--;
+    if (!statusLineShape(data, lineLen, true))
+        return CONNECT_MALFORMED;
+    out->status = (data[9] - '0') * 100 + (data[10] - '0') * 10 + (data[11] - '0');
+    out->statusLine.clear();
+    for (size_t i = 0; i < lineLen && i < kMaxStatusLine; i++)
+        out->statusLine += data[i] < 0x20 || data[i] > 0x7e ? '?' : static_cast<char>(data[i]);
+    if (out->status < 200 || out->status > 299)
+        return CONNECT_REFUSED;
+
+    /* The head ends at the first empty line (or one holding only CR) after the status line. */
+    for (size_t at = static_cast<size_t>(lf - data) + 1; at < n;) {
+        const unsigned char *next =
+            static_cast<const unsigned char *>(memchr(data + at, '\n', n - at));
+        if (next == nullptr)
+            break;
+        const size_t lineEnd = static_cast<size_t>(next - data);
+        if (lineEnd == at || (lineEnd == at + 1 && data[at] == '\r')) {
+            out->headLen = lineEnd + 1;
+            return CONNECT_ESTABLISHED;
+        }
+        at = lineEnd + 1;
+    }
+    return n == kMaxConnectReply ? CONNECT_TOO_LONG : CONNECT_INCOMPLETE;
 }
 
 } // namespace httpformat

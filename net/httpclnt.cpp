@@ -2,11 +2,15 @@
 
 #include "csock.h"
 #include "http_format.h"
+#include "tls.h"
 
+#include <cerrno>
 #include <climits>
 #include <cstring>
+#include <new>
 #include <string>
 
+using httpformat::ConnectReply;
 using httpformat::FormatRequest;
 using httpformat::RequestParts;
 using httpformat::SplitUrl;
@@ -22,12 +26,44 @@ const long kPollSliceMs = 20;
 /* Silence limits beyond this many seconds are treated as this many (about 31,700 years). */
 const long long kMaxTimeoutSeconds = 1000000000000LL;
 
+/* The default port of https, left out of a Host header built from a stored host and port. */
+const unsigned short kHttpsPort = 443;
+
 /* Unlike netutil::copyText, an empty text gives an empty copy: a URL may name an empty host. */
 std::unique_ptr<char[]> copyString(const std::string &s)
 {
     std::unique_ptr<char[]> copy(new char[s.size() + 1]);
     memcpy(copy.get(), s.c_str(), s.size() + 1);
     return copy;
+}
+
+/* host without the brackets of an IPv6 address. */
+std::string unbracketed(const char *host)
+{
+    const size_t n = host != nullptr ? strlen(host) : 0;
+    if (n >= 2 && host[0] == '[' && host[n - 1] == ']')
+        return std::string(host + 1, n - 2);
+    return host != nullptr ? host : "";
+}
+
+/* host with brackets when it is an IPv6 address. */
+std::string bracketed(const std::string &host)
+{
+    return host.find(':') != std::string::npos ? "[" + host + "]" : host;
+}
+
+std::string urlProblem(int split)
+{
+    switch (split) {
+    case httpformat::URL_NO_SCHEME:
+        return "no URL, or no \"://\" in it";
+    case httpformat::URL_BAD_SCHEME:
+        return "the URL's scheme is neither http nor https";
+    case httpformat::URL_BAD_PORT:
+        return "the URL's port is not a number from 1 to 65535";
+    default:
+        return "the URL's host in brackets is no IPv6 address";
+    }
 }
 
 } // namespace
@@ -130,65 +166,265 @@ int CHttpClnt::_ParseURL()
 
 /* ---- requests ---- */
 
+int CHttpClnt::fail(const char *phase, const std::string &cause)
+{
+    failPhase_ = phase;
+    failCause_ = cause;
+    tls_.reset();
+    return HTTP_FAILED;
+}
+
+/* The end of a step's waits: the time-out from now (0 counts as "do not wait" only where
+ * zeroMeansNoWait), never beyond the end of the exchange. */
+long long CHttpClnt::stepDeadline(bool zeroMeansNoWait) const
+{
+    if (timeout_ < 0 || (timeout_ == 0 && !zeroMeansNoWait))
+        return exchangeEnd_;
+    const long long seconds = timeout_ > kMaxTimeoutSeconds ? kMaxTimeoutSeconds : timeout_;
+    const long long end = netutil::monotonicMs() + seconds * 1000;
+    return end < exchangeEnd_ ? end : exchangeEnd_;
+}
+
+std::string CHttpClnt::timeoutCause(long long deadline) const
+{
+    if (deadline == exchangeEnd_)
+        return "the exchange did not end within its limit of " +
+               netutil::secondsText(exchangeLimitMs_);
+    return "no answer within " + std::to_string(timeout_) + " s";
+}
+
 int CHttpClnt::request(Method method, const char *url, const unsigned char *data, unsigned int len,
                        const char *contentType)
 {
-    const bool givenURL = url != nullptr && url[0] != '\0';
-    if (givenURL) {
-        SetURL(url);
-        if (!_ParseURL())
-            return HTTP_FAILED;
-    } else {
-        /* The stored host, port and path stand as they are, but the URL must still name a scheme
-         * this client speaks: nothing goes out in clear for a URL that asks for more. */
-        UrlParts ignored;
-        if (url_ == nullptr || SplitUrl(url_.get(), &ignored) != URL_OK)
-            return HTTP_FAILED;
+    step_ = "URL";
+    try {
+        return exchange(method, url, data, len, contentType);
+    } catch (const std::bad_alloc &) {
+        /* Every step builds texts and buffers: one that finds no memory fails where it stood. */
+        connection_.reset();
+        return fail(step_, "out of memory");
     }
-    connection_.reset();
+}
 
-    static const char *const methodNames[] = {"GET", "HEAD", "POST"};
-    RequestParts parts;
-    parts.method = methodNames[method];
-    parts.url = givenURL ? url_.get() : nullptr;
-    parts.path = subURL_.get();
-    parts.viaProxy = proxyHost_ != nullptr;
-    parts.version = httpVersion_.get();
-    parts.contentType = contentType;
-    parts.body = method == METHOD_POST ? data : nullptr;
-    parts.bodyLen = method == METHOD_POST ? len : 0;
-    /* Built before SndData is replaced (data may be it); without a request line or a read buffer
-     * there is no exchange to attempt. */
-    std::string bytes;
-    if (maxRcvDataLen_ == 0 || !FormatRequest(parts, &bytes))
+int CHttpClnt::exchange(Method method, const char *url, const unsigned char *data, unsigned int len,
+                        const char *contentType)
+{
+    requestSent_ = false;
+    failPhase_ = "";
+    failCause_.clear();
+    tls_.reset();
+    exchangeEnd_ =
+        exchangeLimitMs_ > 0 ? netutil::deadlineIn(exchangeLimitMs_) : netutil::kNoDeadline;
+
+    Plan plan;
+    if (!planRequest(method, url, data, len, contentType, &plan) || !reach(plan))
         return HTTP_FAILED;
-
-    connection_.reset(parts.viaProxy ? new CSock(proxyHost_.get(), proxyPort_)
-                                     : new CSock(host_.get(), port_));
-    connection_->SetConnectTimeout(timeout_);
-    if (!connection_->SocketConnect(nullptr, 0))
-        return HTTP_FAILED; /* the unconnected socket stays held until the next request */
-
-    SetRequestMethod(parts.method);
-    if (method == METHOD_POST) {
-        const bool hasBody = data != nullptr && len != 0;
-        const bool typeGiven = contentType != nullptr && contentType[0] != '\0';
-        SetContentType(hasBody && !typeGiven ? httpformat::kDefaultContentType : contentType);
-        contentLength_ = len;
-    }
-    setBytes(snd_, reinterpret_cast<const unsigned char *>(bytes.data()),
-             static_cast<unsigned int>(bytes.size()));
-
     int result = HTTP_FAILED;
-    const long sent = connection_->Send(snd_.data.get(), snd_.len, timeout_);
-    if (sent >= 0 && static_cast<unsigned long>(sent) >= snd_.len)
-        result = receive(method);
+    if (secure(plan)) {
+        step_ = "send";
+        SetRequestMethod(plan.parts.method);
+        if (method == METHOD_POST) {
+            const bool hasBody = data != nullptr && len != 0;
+            const bool typeGiven = contentType != nullptr && contentType[0] != '\0';
+            SetContentType(hasBody && !typeGiven ? httpformat::kDefaultContentType : contentType);
+            contentLength_ = len;
+        }
+        setBytes(snd_, reinterpret_cast<const unsigned char *>(plan.bytes.data()),
+                 static_cast<unsigned int>(plan.bytes.size()));
+        if (sendRequest())
+            result = receive(method);
+    }
+    tls_.reset();
     connection_.reset();
     return result;
 }
 
+int CHttpClnt::planRequest(Method method, const char *url, const unsigned char *data,
+                           unsigned int len, const char *contentType, Plan *plan)
+{
+    /* A stored URL must still name a scheme this client speaks, whatever host, port and path
+     * were set by hand: nothing goes out in clear for a URL that asks for more. */
+    const bool givenURL = url != nullptr && url[0] != '\0';
+    if (givenURL)
+        SetURL(url);
+    UrlParts split;
+    const int splitResult =
+        url_ != nullptr ? SplitUrl(url_.get(), &split) : httpformat::URL_NO_SCHEME;
+    if (splitResult != URL_OK)
+        return fail("URL", urlProblem(splitResult));
+    if (givenURL) {
+        host_ = copyString(split.host);
+        port_ = split.port;
+        subURL_ = copyString(split.path);
+    }
+    connection_.reset();
+    plan->tls = split.scheme == "https";
+    plan->viaProxy = proxyHost_ != nullptr;
+    plan->origin = unbracketed(host_.get());
+    plan->target = plan->viaProxy ? unbracketed(proxyHost_.get()) : plan->origin;
+    plan->targetPort = plan->viaProxy ? proxyPort_ : port_;
+
+    static const char *const methodNames[] = {"GET", "HEAD", "POST"};
+    plan->hostHeader = split.authority;
+    if (!givenURL && !plan->origin.empty())
+        plan->hostHeader = port_ != kHttpsPort ? httpformat::HostPort(plan->origin, port_)
+                                               : bracketed(plan->origin);
+    RequestParts &parts = plan->parts;
+    parts.method = methodNames[method];
+    parts.url = givenURL ? url_.get() : nullptr;
+    parts.path = subURL_.get();
+    parts.viaProxy = plan->viaProxy && !plan->tls; /* in a tunnel the origin sees a plain request */
+    parts.version = httpVersion_.get();
+    parts.contentType = contentType;
+    parts.body = method == METHOD_POST ? data : nullptr;
+    parts.bodyLen = method == METHOD_POST ? len : 0;
+    parts.host = plan->tls ? plan->hostHeader.c_str() : nullptr;
+    /* Built before SndData is replaced (data may be it); without a request line or a read buffer
+     * there is no exchange to attempt. */
+    if (maxRcvDataLen_ == 0 || !FormatRequest(parts, &plan->bytes))
+        return fail("URL", "no request can be built (request-URI, version or read buffer missing)");
+    if (plan->target.empty() || (plan->tls && plan->origin.empty()))
+        return fail("URL", "the URL names no host");
+    if (plan->targetPort == 0)
+        return fail("URL", "port 0");
+
+    std::string why;
+    if (plan->tls) { /* before any connection: a CA file that cannot be used sends nothing */
+        step_ = "TLS";
+        tls_.reset(new nettls::Session);
+        if (!tls_->Prepare(caFile_.get(), &why))
+            return fail("TLS", why);
+    }
+    return 1;
+}
+
+int CHttpClnt::reach(const Plan &plan)
+{
+    step_ = "resolve";
+    netaddr::AddressList addresses;
+    std::string why;
+    const long long resolveEnd = stepDeadline(false);
+    const int found = netaddr::Resolve(plan.target.c_str(), plan.targetPort,
+                                       netutil::msLeft(resolveEnd), lookup_, &addresses, &why);
+    if (found == netaddr::RESOLVE_TIMEOUT)
+        return fail("resolve", plan.target + ": " + timeoutCause(resolveEnd));
+    if (found != netaddr::RESOLVE_OK)
+        return fail("resolve", why);
+    std::string list;
+    for (const netaddr::Address &a : addresses)
+        list += (list.empty() ? "" : ", ") + netaddr::AddressText(a);
+    OnEvent("resolve", list.c_str());
+
+    /* A failed connect keeps its unconnected socket until the next request or destruction. */
+    step_ = "connect";
+    connection_.reset(new CSock(plan.target.c_str(), plan.targetPort));
+    std::string where;
+    if (!connection_->ConnectAddresses(addresses, netutil::msLeft(stepDeadline(true)), &why,
+                                       &where))
+        return fail("connect", why);
+    OnEvent("connect", where.c_str());
+    return 1;
+}
+
+int CHttpClnt::secure(const Plan &plan)
+{
+    if (!plan.tls)
+        return 1;
+    std::string early, why, summary;
+    step_ = "proxy";
+    if (plan.viaProxy && !openTunnel(plan.origin, &early))
+        return 0;
+    step_ = "TLS";
+    const long long end = stepDeadline(false);
+    const int shook =
+        tls_->Handshake(*connection_, plan.origin.c_str(), early, end, &why, &summary);
+    if (shook != 1)
+        return fail("TLS", shook == CSOCK_TIMEOUT ? timeoutCause(end) : why);
+    OnEvent("TLS", summary.c_str());
+    return 1;
+}
+
+int CHttpClnt::openTunnel(const std::string &origin, std::string *early)
+{
+    const std::string connect = httpformat::FormatConnect(origin, port_);
+    const long long end = stepDeadline(false);
+    const long sent =
+        connection_->SendMs(reinterpret_cast<const unsigned char *>(connect.data()),
+                            static_cast<unsigned int>(connect.size()), netutil::msLeft(end));
+    if (sent == CSOCK_TIMEOUT)
+        return fail("proxy", timeoutCause(end));
+    if (sent != static_cast<long>(connect.size()))
+        return fail("proxy", "the connection to the proxy failed: " + netutil::errorText(errno));
+
+    unsigned char answer[httpformat::kMaxConnectReply];
+    size_t have = 0;
+    /* Each round adds at least one byte (at most kMaxConnectReply in all) or ends. */
+    for (;;) {
+        ConnectReply reply;
+        switch (httpformat::ParseConnectReply(answer, have, &reply)) {
+        case httpformat::CONNECT_ESTABLISHED:
+            early->assign(reinterpret_cast<const char *>(answer) + reply.headLen,
+                          have - reply.headLen);
+            OnEvent("proxy", ("tunnel to " + httpformat::HostPort(origin, port_) +
+                              " open: " + reply.statusLine)
+                                 .c_str());
+            return 1;
+        case httpformat::CONNECT_REFUSED:
+            return fail("proxy", "proxy answered " + reply.statusLine);
+        case httpformat::CONNECT_MALFORMED:
+            return fail("proxy", "the proxy's answer to CONNECT is not HTTP");
+        case httpformat::CONNECT_TOO_LONG:
+            return fail("proxy", "the proxy's answer to CONNECT exceeds " +
+                                     std::to_string(httpformat::kMaxConnectReply) + " bytes");
+        default:
+            break;
+        }
+        const long got = connection_->RecvMs(
+            answer + have, static_cast<unsigned int>(sizeof answer - have), netutil::msLeft(end));
+        if (got > 0)
+            have += static_cast<size_t>(got);
+        else if (got == CSOCK_TIMEOUT)
+            return fail("proxy", timeoutCause(end));
+        else if (got == CSOCK_CLOSED)
+            return fail("proxy", "the proxy closed the connection without answering CONNECT");
+        else
+            return fail("proxy",
+                        "the connection to the proxy failed: " + netutil::errorText(errno));
+    }
+}
+
+int CHttpClnt::sendRequest()
+{
+    const long long end = stepDeadline(true);
+    std::string why;
+    int rc;
+    if (tls_ != nullptr) {
+        rc = tls_->Send(*connection_, snd_.data.get(), snd_.len, end, &requestSent_, &why);
+    } else {
+        unsigned int handed = 0;
+        const long sent =
+            connection_->SendMs(snd_.data.get(), snd_.len, netutil::msLeft(end), &handed);
+        requestSent_ = handed > 0;
+        rc = sent >= 0 && static_cast<unsigned long>(sent) >= snd_.len ? 1 : sent;
+        if (rc != 1 && rc != CSOCK_TIMEOUT)
+            why = "the connection failed: " + netutil::errorText(errno);
+    }
+    if (rc == 1) {
+        OnEvent("sent", (std::to_string(snd_.len) + " bytes").c_str());
+        return 1;
+    }
+    return fail("send", rc == CSOCK_TIMEOUT ? timeoutCause(end) : why);
+}
+
+long CHttpClnt::recvSome(unsigned char *buf, unsigned int capacity, long waitMs)
+{
+    return tls_ != nullptr ? tls_->Recv(*connection_, buf, capacity, waitMs)
+                           : connection_->RecvMs(buf, capacity, waitMs);
+}
+
 int CHttpClnt::receive(Method method)
 {
+    step_ = "receive";
     const unsigned int capacity = maxRcvDataLen_; /* a callback may change the setting */
     std::unique_ptr<unsigned char[]> scratch(new unsigned char[capacity]);
     const bool limited = timeout_ > 0;
@@ -196,25 +432,49 @@ int CHttpClnt::receive(Method method)
         (timeout_ > kMaxTimeoutSeconds ? kMaxTimeoutSeconds : static_cast<long long>(timeout_)) *
         1000;
     long long deadline = limited ? netutil::monotonicMs() + silenceMs : 0;
-    bool arrived = false; /* bytes of this request's response */
+    unsigned long long total = 0; /* bytes of this request's response */
     for (;;) {
-        const long got = connection_->RecvMs(scratch.get(), capacity, kPollSliceMs);
+        const long got = recvSome(scratch.get(), capacity, kPollSliceMs);
+        const int errorNumber = errno;
         const int verdict = got == CSOCK_TIMEOUT ? idle(method) : data(method, got, scratch.get());
         if (verdict != 1)
             return verdict;
         if (got > 0) {
-            arrived = true;
+            if (total == 0)
+                OnEvent("first byte", "");
+            total += static_cast<unsigned long>(got);
             if (limited)
                 deadline = netutil::monotonicMs() + silenceMs;
         } else if (got == CSOCK_TIMEOUT) {
-            if (limited && netutil::monotonicMs() >= deadline)
-                return HTTP_DONE;
+            if (limited && netutil::monotonicMs() >= deadline) {
+                failPhase_ = "receive";
+                failCause_ = (total == 0 ? "no answer within " : "no more data within ") +
+                             std::to_string(timeout_) + " s";
+                break;
+            }
+        } else if (got == CSOCK_CLOSED) {
+            if (total == 0) {
+                failPhase_ = "receive";
+                failCause_ = "the server closed the connection without answering";
+            }
+            break;
         } else {
             /* A reset after the server has answered ends the exchange as a close does: the
              * reply decides, since a caller told "failed" may send a payment a second time. */
-            return got == CSOCK_CLOSED || arrived ? HTTP_DONE : HTTP_FAILED;
+            failPhase_ = "receive";
+            failCause_ = tls_ != nullptr ? tls_->LastError() : netutil::errorText(errorNumber);
+            if (total == 0)
+                return HTTP_FAILED;
+            break;
+        }
+        if (netutil::monotonicMs() >= exchangeEnd_) {
+            failPhase_ = "receive";
+            failCause_ = timeoutCause(exchangeEnd_);
+            break;
         }
     }
+    OnEvent("received", (std::to_string(total) + " bytes").c_str());
+    return HTTP_DONE;
 }
 
 int CHttpClnt::idle(Method method)

@@ -1,25 +1,38 @@
-/* CHttpClnt: a small HTTP/1.0 client. It splits an http URL into host, port and path, connects
- * directly or through an HTTP proxy, sends one GET, HEAD or POST request and collects the raw
- * response (status line, headers and body together) until the server closes the connection or
- * falls silent for the time-out. Progress goes through six virtual callbacks that a derived class
- * may override. Nothing is interpreted, printed or thrown; one thread per object.
+/* CHttpClnt: a small HTTP/1.0 client. It splits an http or https URL into host, port and path,
+ * resolves the host (IPv4 and IPv6), connects directly or through an HTTP proxy (an https URL
+ * through a CONNECT tunnel), speaks TLS for https, sends one GET, HEAD or POST request and
+ * collects the raw response (status line, headers and body together) until the server closes the
+ * connection or falls silent for the time-out. Every wait is bounded by the time-out and by an
+ * optional limit on the whole exchange. For the last request it records whether any byte of it
+ * was written and, when it failed, the phase and cause. Progress goes through virtual callbacks
+ * that a derived class may override. Nothing is interpreted or printed. Requests throw nothing: a
+ * step that finds no memory fails with the cause "out of memory"; constructors and setters, which
+ * copy texts, throw std::bad_alloc when memory runs out. One thread per object.
  */
 #ifndef VEMRICK_HTTPCLNT_H
 #define VEMRICK_HTTPCLNT_H
 
+#include "http_format.h"
 #include "netutil.h"
+#include "resolve.h"
 
 #include <memory>
+#include <string>
 
 class CSock;
+namespace nettls {
+class Session;
+}
 
 /* Results of Get, Head and Post (an overriding callback may add its own values). */
 enum CHttpResult {
     HTTP_ABORTED = -1, /* a default callback saw AbortFlag set */
-    HTTP_FAILED = 0,   /* no usable URL or request line, no connection, request not wholly sent,
-                          receive error before any response byte */
-    HTTP_DONE = 1      /* the server closed the connection or reset it after sending bytes, or
-                          fell silent for Timeout seconds */
+    HTTP_FAILED = 0,   /* no usable URL or request line, no address, no connection, the proxy
+                          refused the tunnel, TLS failed, request not wholly sent, receive error
+                          before any response byte, no memory for a step (see GetFailPhase and
+                          GetFailCause) */
+    HTTP_DONE = 1      /* the server closed the connection or reset it after sending bytes, fell
+                          silent for Timeout seconds, or the exchange limit passed while receiving */
 };
 
 /* Texts given to setters are copied; getters hand out the stored copy (or null), owned by the
@@ -55,7 +68,8 @@ public:
     const char *GetSubURL() const { return subURL_.get(); }
     void SetHost(const char *host) { host_ = netutil::copyText(host); }
     const char *GetHost() const { return host_.get(); }
-    /* When set, every request connects to ProxyHost:ProxyPort and names the absolute URL. */
+    /* When set, every request connects to ProxyHost:ProxyPort (an IPv6 address with or without
+     * brackets): an http request names the absolute URL, an https request opens a tunnel. */
     void SetProxyHost(const char *host) { proxyHost_ = netutil::copyText(host); }
     const char *GetProxyHost() const { return proxyHost_.get(); }
     void SetPort(unsigned short port) { port_ = port; }
@@ -76,10 +90,11 @@ public:
     const char *GetContentType() const { return contentType_.get(); }
 
     /* ---- limits ---- */
-    /* Seconds for connecting, for each wait for room to send, and for silence while the response
-     * is awaited (measured on a monotonic clock: the exchange ends Timeout seconds, plus at most
-     * one 20 ms poll, after the last data); 0: connecting and sending must not wait, the response
-     * wait has no limit; negative: no limit anywhere. */
+    /* Seconds for each step: name resolution, connecting (all addresses together), the proxy's
+     * answer to CONNECT, the TLS handshake, sending, and silence while the response is awaited
+     * (measured on a monotonic clock: the exchange ends Timeout seconds, plus at most one 20 ms
+     * poll, after the last data); 0: connecting and sending must not wait, the other steps have
+     * no limit; negative: no limit anywhere. */
     void SetTimeout(long seconds) { timeout_ = seconds; }
     long GetTimeout() const { return timeout_; }
     /* Stored only. */
@@ -89,10 +104,39 @@ public:
      * before connecting. */
     void SetMaxRcvDataLen(unsigned int length) { maxRcvDataLen_ = length; }
     unsigned int GetMaxRcvDataLen() const { return maxRcvDataLen_; }
+    /* Milliseconds for a whole request, from its start (name resolution included) to the end of
+     * the response; every step waits at most what is left. 0 or negative: no such limit (the
+     * default). While receiving, the limit ends the request as silence does (HTTP_DONE, with what
+     * arrived); before, it fails it. */
+    void SetExchangeLimit(long ms) { exchangeLimitMs_ = ms; }
+    long GetExchangeLimit() const { return exchangeLimitMs_; }
     /* Non-zero: the default callbacks stop the request under way with HTTP_ABORTED. Requests never
      * clear it. */
     void SetAbortFlag(short flag) { abortFlag_ = flag; }
     short GetAbortFlag() const { return abortFlag_; }
+
+    /* ---- https and name lookup ---- */
+    /* A PEM file whose certificates are trusted for https instead of the system's trust store;
+     * null or "": the system's store. The server's chain and name are always checked. */
+    void SetCAFile(const char *path) { caFile_ = netutil::copyText(path); }
+    const char *GetCAFile() const { return caFile_.get(); }
+    /* Replaces the lookup of host names (not of literal addresses) for this object's requests;
+     * an empty function restores the system's resolver. The lookup runs on a helper thread and
+     * is given up after the time-out (netaddr::Resolve). */
+    void SetLookup(const netaddr::LookupFn &lookup) { lookup_ = lookup; }
+
+    /* ---- the last request ---- */
+    /* Whether any byte of the request (not of a CONNECT or a TLS handshake) was written to the
+     * connection: if so, the server may have acted on it. */
+    bool GetRequestSent() const { return requestSent_; }
+    /* "" when the request ended normally; otherwise where it stopped: "URL", "resolve",
+     * "connect", "proxy", "TLS", "send" or "receive" (also for a response ended by silence, by
+     * the exchange limit, or by a close before any byte). */
+    const char *GetFailPhase() const { return failPhase_; }
+    /* "" or why, in words ("127.0.0.1:8443: connection refused", "certificate verify failed
+     * (hostname mismatch)", "proxy answered HTTP/1.1 403 Forbidden", "no answer within 2 s");
+     * never bytes of the request or the response. */
+    const char *GetFailCause() const { return failCause_.c_str(); }
 
     /* ---- stored only: no request sends them, nothing reads them from a response ---- */
     void SetHeader(const char *header) { header_ = netutil::copyText(header); }
@@ -132,20 +176,24 @@ public:
     void SetRcvData(const unsigned char *data, unsigned int len);
 
     /* ---- requests ----
-     * Each request takes a non-empty url (stored and split; a URL that does not split, see
-     * _ParseURL, makes the call return 0 before connecting, with the URL kept and host, port and
-     * path unchanged) or, given null or "", uses the stored URL, host, port and path as they
-     * stand (none stored, or a stored URL that does not split: 0). It closes a connection still
-     * held, connects (a failed connect returns 0 and keeps the unconnected socket until the next
-     * request or destruction), sends the request in one piece, then reads until the server closes
-     * (1), a positive Timeout passes without data (1), a receive error (0 when no byte of the
-     * response had arrived; 1 after bytes arrived, which are kept: a reply followed by a reset is
-     * still the reply) or a callback returns a value other than 1 (that value; the defaults give
-     * -1 when AbortFlag is set). The connection is closed on return. Through a proxy a url must be
-     * given; a missing request-URI or version, MaxRcvDataLen 0, or a request that would exceed
-     * 4 GiB - 1 bytes returns 0 before connecting.
-     * Requests set RequestMethod, SndData and SndDataLen once connected; received bytes are
-     * appended to RcvData by the default data callbacks. */
+     * Each request records its outcome for GetRequestSent, GetFailPhase and GetFailCause, and
+     * takes a non-empty url (stored and split; a URL that does not split, see _ParseURL, makes
+     * the call return 0 before connecting, with the URL kept and host, port and path unchanged)
+     * or, given null or "", uses the stored URL, host, port and path as they stand (none stored,
+     * or a stored URL that does not split: 0). It closes a connection still held, resolves the
+     * host, connects (a failed connect returns 0 and keeps the unconnected socket until the next
+     * request or destruction), opens the tunnel and the TLS session of an https request, sends
+     * the request in one piece, then reads until the server closes (1), a positive Timeout
+     * passes without data (1), the exchange limit passes (1), a receive error (0 when no byte of
+     * the response had arrived; 1 after bytes arrived, which are kept: a reply followed by a
+     * reset is still the reply) or a callback returns a value other than 1 (that value; the
+     * defaults give -1 when AbortFlag is set). The connection is closed on return. An http
+     * request through a proxy needs a url of its own; a missing request-URI or version,
+     * MaxRcvDataLen 0, or a request that would exceed 4 GiB - 1 bytes returns 0 before
+     * connecting. An https request also sends "Host: <host[:port] as in the URL>", and returns 0
+     * without connecting when TLS cannot be used or the CA file cannot be read.
+     * Requests set RequestMethod, SndData and SndDataLen once the connection is ready; received
+     * bytes are appended to RcvData by the default data callbacks. */
     int Get(const char *url) { return request(METHOD_GET, url, nullptr, 0, nullptr); }
     int Head(const char *url) { return request(METHOD_HEAD, url, nullptr, 0, nullptr); }
     /* Sends "Content-type" (contentType, or "text/plain" when null or empty) and "Content-length"
@@ -171,11 +219,23 @@ public:
     virtual int OnHeadData(long count, unsigned char *buf) { return defaultData(count, buf); }
     virtual int OnPostData(long count, unsigned char *buf) { return defaultData(count, buf); }
 
+    /* Progress for a trace, in order: "resolve" ("127.0.0.1, ::1"), "connect" ("127.0.0.1:8443",
+     * the proxy's address through a proxy), "proxy" (the tunnel is open), "TLS" ("TLSv1.3,
+     * <cipher>, <server certificate subject>, verify ok"), "sent" ("412 bytes"), "first byte",
+     * "received" ("1234 bytes"). Details never hold request or response bytes. The default does
+     * nothing. */
+    virtual void OnEvent(const char *step, const char *detail)
+    {
+        (void)step;
+        (void)detail;
+    }
+
 protected:
-    /* Splits URL as SplitUrl (http_format.h) does: scheme "http" in any case, host, port (80
-     * unless given as 1 to 65535 in digits only), path ("/" when none; the host may be empty).
-     * Returns 1 with host, port and path replaced; 0 with nothing changed when URL is none or
-     * does not split (no "://", another scheme, a bad port). */
+    /* Splits URL as SplitUrl (http_format.h) does: scheme "http" or "https" in any case, host
+     * (without the brackets of an IPv6 address), port (80 or 443 unless given as 1 to 65535 in
+     * digits only), path ("/" when none; the host may be empty). Returns 1 with host, port and
+     * path replaced; 0 with nothing changed when URL is none or does not split (no "://", another
+     * scheme, a bad port, a bad IPv6 address). */
     int _ParseURL();
 
 private:
@@ -196,9 +256,32 @@ private:
     static void setBytes(ByteBuffer &b, const unsigned char *data, unsigned int n);
     static void setLength(ByteBuffer &b, unsigned int n);
 
+    /* What a request needs once its URL is read. */
+    struct Plan {
+        bool tls = false, viaProxy = false;
+        std::string origin; /* the URL's host, without brackets */
+        std::string target; /* where to connect: origin or the proxy */
+        unsigned short targetPort = 0;
+        std::string hostHeader; /* https only */
+        httpformat::RequestParts parts = {};
+        std::string bytes; /* the request as sent */
+    };
+
     int request(Method method, const char *url, const unsigned char *data, unsigned int len,
                 const char *contentType);
+    int exchange(Method method, const char *url, const unsigned char *data, unsigned int len,
+                 const char *contentType);
+    int planRequest(Method method, const char *url, const unsigned char *data, unsigned int len,
+                    const char *contentType, Plan *plan);
+    int reach(const Plan &plan);
+    int secure(const Plan &plan);
+    int openTunnel(const std::string &origin, std::string *early);
+    int sendRequest();
     int receive(Method method);
+    long recvSome(unsigned char *buf, unsigned int capacity, long waitMs);
+    int fail(const char *phase, const std::string &cause);
+    long long stepDeadline(bool zeroMeansNoWait) const;
+    std::string timeoutCause(long long deadline) const;
     int idle(Method method);
     int data(Method method, long count, unsigned char *buf);
     int defaultIdle() const;
@@ -207,6 +290,7 @@ private:
     static constexpr unsigned short kDefaultPort = 80;
 
     std::unique_ptr<CSock> connection_;
+    std::unique_ptr<nettls::Session> tls_;
     std::unique_ptr<char[]> httpVersion_ = netutil::copyText("1.0");
     std::unique_ptr<char[]> host_, proxyHost_, url_, subURL_, header_, contentType_;
     std::unique_ptr<char[]> requestMethod_, location_;
@@ -219,6 +303,16 @@ private:
     unsigned int maxRcvDataLen_ = 4096;
     long timeout_ = 30;
     short abortFlag_ = 0;
+    long exchangeLimitMs_ = 0;
+    std::unique_ptr<char[]> caFile_;
+    netaddr::LookupFn lookup_;
+
+    /* The request under way, and the outcome of the last one. */
+    long long exchangeEnd_ = netutil::kNoDeadline;
+    const char *step_ = ""; /* the phase a failure now would be reported in */
+    bool requestSent_ = false;
+    const char *failPhase_ = "";
+    std::string failCause_;
 };
 
 #endif

@@ -1,9 +1,11 @@
 #!/bin/sh
 # The demo: starts the test payment server (sim/payserver.py) on a free loopback port and runs the
 # given vemrick binary against it: an inspection of examples/sample.authstring, a payment and a
-# pre-authorization of 30 days for the same AuthString. Builds nothing.
+# pre-authorization of 30 days for the same AuthString. Then makes a throwaway CA and a server
+# certificate with openssl (sim/certs.py), starts a second test server speaking HTTPS with it, and
+# pays over https, trusting that CA with --cacert. Builds nothing.
 # Usage: scripts/demo.sh [path/to/vemrick]   (default build/bin/vemrick)
-# Exit status 0 only when the payment and the pre-authorization both print ReturnCode=0.
+# Exit status 0 only when the payments and the pre-authorization all print ReturnCode=0.
 set -u
 bin=${1:-build/bin/vemrick}
 here=$(cd "$(dirname "$0")/.." && pwd)
@@ -18,41 +20,48 @@ work=$(mktemp -d) || exit 2
 # The tool warns about a key file that others may read: give it a private copy.
 key=$work/merchant.key
 (umask 077 && cp "$here/sim/demo.key" "$key") || exit 2
-server_pid=
+server_pids=
 # shellcheck disable=SC2317  # called through the EXIT trap
-stop_server() {
-    if [ -n "$server_pid" ]; then
-        kill "$server_pid" 2>/dev/null
-        wait "$server_pid" 2>/dev/null
-        server_pid=
-    fi
+stop_servers() {
+    for pid in $server_pids; do
+        kill "$pid" 2>/dev/null
+    done
+    for pid in $server_pids; do
+        wait "$pid" 2>/dev/null
+    done
+    server_pids=
     rm -rf "$work"
 }
-trap stop_server EXIT
+trap stop_servers EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 
-python3 "$here/sim/payserver.py" --port 0 --lifetime 120 --key-file "$here/sim/demo.key" \
-    >"$work/server.out" 2>"$work/server.err" &
-server_pid=$!
-
-# The server's first line is "listening on 127.0.0.1:PORT"; wait for it for at most 10 s.
-port=
-tries=0
-while [ "$tries" -lt 100 ]; do
-    line=$(head -n 1 "$work/server.out" 2>/dev/null)
-    case $line in
-    "listening on 127.0.0.1:"*) port=${line##*:}; break ;;
-    esac
-    kill -0 "$server_pid" 2>/dev/null || break
-    sleep 0.1
-    tries=$((tries + 1))
-done
-if [ -z "$port" ]; then
-    echo "demo: the test payment server did not start" >&2
-    cat "$work/server.err" >&2
+# start_server NAME [payserver options]: starts a test payment server and sets $port from its first
+# line, "listening on 127.0.0.1:PORT", waiting for it for at most 10 s.
+start_server() {
+    name=$1
+    shift
+    python3 "$here/sim/payserver.py" --port 0 --lifetime 120 --key-file "$here/sim/demo.key" "$@" \
+        >"$work/$name.out" 2>"$work/$name.err" &
+    pid=$!
+    server_pids="$server_pids $pid"
+    port=
+    tries=0
+    while [ "$tries" -lt 100 ]; do
+        line=$(head -n 1 "$work/$name.out" 2>/dev/null)
+        case $line in
+        "listening on 127.0.0.1:"*) port=${line##*:}; return 0 ;;
+        esac
+        kill -0 "$pid" 2>/dev/null || break
+        sleep 0.1
+        tries=$((tries + 1))
+    done
+    echo "demo: the test payment server ($name) did not start" >&2
+    cat "$work/$name.err" >&2
     exit 1
-fi
+}
+
+start_server http
 url=http://127.0.0.1:$port/pay
 echo "Test payment server listening on 127.0.0.1:$port (merchant key sim/demo.key)"
 
@@ -89,13 +98,25 @@ run -preauth "$auth" "$url" 30 "" 0 "$key" 30
 preauth_result=$last
 
 echo
-if [ "$pay_result" = "ReturnCode=0" ] && [ "$preauth_result" = "ReturnCode=0" ]; then
-    echo "Demo done: payment and pre-authorization approved."
+echo "4. Pay it over https, trusting a throwaway CA (ca.pem, made with openssl by sim/certs.py)"
+echo "   that signed the certificate of a second test server, for 127.0.0.1, ::1 and localhost:"
+python3 "$here/sim/certs.py" "$work" >/dev/null || exit 1
+start_server https --tls-cert "$work/server.pem" --tls-key "$work/server.key"
+run --cacert "$work/ca.pem" "$auth" "https://127.0.0.1:$port/pay" 30 "" 0 "$key"
+https_result=$last
+
+echo
+if [ "$pay_result" = "ReturnCode=0" ] && [ "$preauth_result" = "ReturnCode=0" ] &&
+    [ "$https_result" = "ReturnCode=0" ]; then
+    echo "Demo done: payments over http and https, and the pre-authorization, approved."
     exit 0
 fi
-echo "Demo failed: payment gave '$pay_result', pre-authorization gave '$preauth_result'." >&2
-if [ -s "$work/server.err" ]; then
-    echo "The server said:" >&2
-    cat "$work/server.err" >&2
-fi
+echo "Demo failed: payment gave '$pay_result', pre-authorization '$preauth_result'," \
+    "payment over https '$https_result'." >&2
+for name in http https; do
+    if [ -s "$work/$name.err" ]; then
+        echo "The $name server said:" >&2
+        cat "$work/$name.err" >&2
+    fi
+done
 exit 1

@@ -2,11 +2,14 @@
 
 Every server is started on a free loopback port (--port 0) with a --lifetime, so that one a run
 forgets still exits by itself; its stderr goes to a temporary file, its requests to a JSON log.
+Its address and port come from its start-up line ("listening on 127.0.0.1:PORT", or
+"listening on [::1]:PORT" with --bind ::1).
 Stopping terminates the process and waits for it. Use them as context managers, or start a set
 at once with start_many() and stop it with stop_many().
 """
 import json
 import os
+import re
 import selectors
 import subprocess
 import sys
@@ -17,7 +20,7 @@ SIM = os.path.dirname(os.path.abspath(__file__))
 LIFETIME = 600          # seconds; a server left behind exits after this
 START_TIMEOUT = 20      # seconds allowed for the start-up line
 STOP_TIMEOUT = 10
-STARTUP_PREFIX = b"listening on 127.0.0.1:"
+STARTUP_LINE = re.compile(rb"listening on (\S+):([0-9]+)\n")
 
 
 class SimServer:
@@ -27,6 +30,7 @@ class SimServer:
     def __init__(self, *options):
         self.options = [str(o) for o in options]
         self.proc = None
+        self.host = None        # as in a URL: 127.0.0.1, or [::1]
         self.port = None
         self._dir = None
         self._err = None
@@ -54,7 +58,7 @@ class SimServer:
                                      stderr=self._err)
 
     def wait_ready(self):
-        """Read the start-up line "listening on 127.0.0.1:PORT", waiting at most START_TIMEOUT."""
+        """Read the start-up line "listening on ADDRESS:PORT", waiting at most START_TIMEOUT."""
         line = b""
         deadline = time.monotonic() + START_TIMEOUT
         with selectors.DefaultSelector() as sel:
@@ -65,10 +69,11 @@ class SimServer:
                     if not chunk:
                         break
                     line += chunk
-        if not line.startswith(STARTUP_PREFIX) or not line.strip()[len(STARTUP_PREFIX):].isdigit():
+        match = STARTUP_LINE.fullmatch(line)
+        if not match:
             raise RuntimeError("%s did not start (first line %r): %s"
                                % (self.script, line, self.stderr_text()))
-        self.port = int(line.strip()[len(STARTUP_PREFIX):])
+        self.host, self.port = match.group(1).decode(), int(match.group(2))
 
     def terminate(self):
         """Ask the process to stop (SIGTERM) without waiting; stop() waits for it."""
@@ -92,8 +97,10 @@ class SimServer:
             self._dir.cleanup()
             self._dir = None
 
-    def url(self, path="/pay"):
-        return "http://127.0.0.1:%d%s" % (self.port, path)
+    def url(self, path="/pay", host=None, scheme=None):
+        """The server's URL; https when it was started with --tls-cert, unless scheme says otherwise."""
+        scheme = scheme or ("https" if "--tls-cert" in self.options else "http")
+        return "%s://%s:%d%s" % (scheme, host or self.host, self.port, path)
 
     def stderr_text(self):
         if self._err is None:

@@ -19,6 +19,10 @@ Messages (offsets in bytes; L is the length of the buyer's pay request):
           it moves 8 bytes on); the signature covers bytes 0..425+10n
 
 Signatures are HMAC-SHA-1 written as 40 upper-case hexadecimal characters.
+
+It listens on a loopback address only (--bind, 127.0.0.1 by default, ::1 works too), and with
+--tls-cert it speaks HTTPS on that port instead of HTTP: the TLS handshake runs in each
+connection's own thread, so a client that stalls in it holds up no other.
 """
 import argparse
 import base64
@@ -26,17 +30,20 @@ import binascii
 import datetime
 import hashlib
 import hmac
+import ipaddress
 import json
 import os
 import re
 import signal
 import socket
 import socketserver
+import ssl
 import struct
 import sys
 import textwrap
 import threading
 import time
+import warnings
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 DEFAULT_KEY_FILE = os.path.join(HERE, "demo.key")
@@ -94,7 +101,12 @@ MODES = {
     "inject-date": "reply whose date/time field is a line end, ReturnCode=0 and a line end, whose card "
                    "holds line ends too, and whose signature is broken (as from an attacker without the key)",
     "reset-after-reply": "valid reply, then 0.3 s later a reset (SO_LINGER 0, close) instead of a close",
+    "tls-stall": "accept the connection, then never answer the TLS handshake (or anything else) until "
+                 "the client goes away; with or without --tls-cert",
 }
+# The versions --tls-only can offer. TLS 1.1 also needs security level 0 on OpenSSL 3.
+TLS_VERSIONS = {"1.1": ssl.TLSVersion.TLSv1_1, "1.2": ssl.TLSVersion.TLSv1_2,
+                "1.3": ssl.TLSVersion.TLSv1_3}
 # Modes that act on the connection whatever the request held.
 RAW_MODES = ("silent", "close", "html-error", "huge-body", "endless", "reset")
 
@@ -323,6 +335,8 @@ def read_request(sock, deadline, max_body=MAX_BODY, need_length=True):
         if not chunk:
             raise BadRequest("connection closed before the end of the request head (%d bytes read)" % len(buf))
         buf += chunk
+        if buf[:1] == b"\x16":             # a TLS handshake record: no request line starts so
+            raise BadRequest("a TLS handshake on this plain HTTP port")
     raw_head, rest = buf.split(b"\r\n\r\n", 1)
     lines = raw_head.split(b"\r\n")
     if any(b"\n" in line for line in lines):
@@ -382,12 +396,54 @@ def wait_for_client_close(sock, seconds=None):
 
 def close_gracefully(sock, linger=2.0):
     """Half-close, then swallow what the client still sends until it closes (at most linger seconds),
-    so that unread request bytes do not make the kernel reset the connection over the answer."""
+    so that unread request bytes do not make the kernel reset the connection over the answer.
+    Over TLS a close_notify alert goes first, as an orderly server sends it."""
+    if isinstance(sock, ssl.SSLSocket):
+        try:
+            sock.unwrap()
+        except (OSError, ValueError):
+            pass                          # the alert is out; the client need not answer it
     try:
         sock.shutdown(socket.SHUT_WR)
     except OSError:
         return
     wait_for_client_close(sock, linger)
+
+
+def tls_context(cert, key, only=None):
+    """A server context with the certificate chain and key (key None: in the cert file), offering
+    TLS 1.2 and 1.3, or only the version named by `only`."""
+    ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    ctx.load_cert_chain(cert, key)
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)   # TLS 1.1 is deprecated: that is the point
+        if only == "1.1":
+            ctx.set_ciphers("DEFAULT:@SECLEVEL=0")
+        versions = (TLS_VERSIONS[only],) * 2 if only else (ssl.TLSVersion.TLSv1_2, ssl.TLSVersion.TLSv1_3)
+        ctx.minimum_version, ctx.maximum_version = versions
+    return ctx
+
+
+def start_tls(sock, ctx, deadline):
+    """Run the server side of the TLS handshake on an accepted socket (timeout set) and return the
+    TLS socket. Raises ssl.SSLError or OSError when it fails, TimeoutError past the deadline."""
+    tls = ctx.wrap_socket(sock, server_side=True, do_handshake_on_connect=False)
+    try:
+        while True:
+            try:
+                tls.do_handshake()
+                return tls
+            except socket.timeout:
+                if STOP.is_set() or time.monotonic() > deadline:
+                    raise TimeoutError("no TLS handshake from the client in time")
+    except BaseException:
+        tls.close()
+        raise
+
+
+def peer_text(address):
+    host = address[0]
+    return "%s:%d" % ("[%s]" % host if ":" in host else host, address[1])
 
 
 class Handler(socketserver.BaseRequestHandler):
@@ -396,10 +452,37 @@ class Handler(socketserver.BaseRequestHandler):
     def handle(self):
         cfg, sock = self.cfg, self.request
         mode = cfg.misbehave
-        entry = {"time": time.strftime("%Y-%m-%dT%H:%M:%S"), "peer": "%s:%d" % self.client_address,
+        entry = {"time": time.strftime("%Y-%m-%dT%H:%M:%S"), "peer": peer_text(self.client_address),
                  "misbehave": mode}
         sock.settimeout(0.25)
         deadline = time.monotonic() + cfg.io_timeout
+        if mode == "tls-stall":
+            entry["note"] = "TLS handshake left unanswered"
+            log_entry(cfg.log, entry)
+            wait_for_client_close(sock)
+            return
+        if cfg.tls is None:
+            return self.exchange(sock, entry, deadline)
+        # The session tickets that follow the handshake and the reply are separate small writes:
+        # without TCP_NODELAY the reply would wait for the client's delayed ACK (40 ms on Linux).
+        sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+        try:
+            sock = start_tls(sock, cfg.tls, deadline)
+        except (ssl.SSLError, OSError, TimeoutError) as e:
+            entry["tls_error"] = str(e)
+            sys.stderr.write("payserver: TLS handshake with %s failed: %s\n" % (entry["peer"], e))
+            sys.stderr.flush()
+            log_entry(cfg.log, entry)
+            return
+        entry["tls"] = sock.version()
+        try:
+            self.exchange(sock, entry, deadline)
+        finally:
+            sock.close()
+
+    def exchange(self, sock, entry, deadline):
+        """Read the request and answer it as the mode says."""
+        cfg, mode = self.cfg, self.cfg.misbehave
         if mode == "reset-before":
             reset_connection(sock)
             entry["note"] = "reset before reading"
@@ -527,16 +610,22 @@ class Server(socketserver.ThreadingTCPServer):
     block_on_close = False
 
 
-def serve(handler, port, lifetime):
-    """Listen on 127.0.0.1, print the start-up line, serve until SIGTERM/SIGINT or the lifetime ends."""
+class Server6(Server):
+    address_family = socket.AF_INET6
+
+
+def serve(handler, port, lifetime, bind="127.0.0.1"):
+    """Listen on bind:port, print the start-up line "listening on ADDRESS:PORT" (an IPv6 address
+    in brackets), serve until SIGTERM/SIGINT or the lifetime ends."""
+    shown = "[%s]" % bind if ":" in bind else bind
     try:
-        server = Server(("127.0.0.1", port), handler)
+        server = (Server6 if ":" in bind else Server)((bind, port), handler)
     except OSError as e:
-        sys.stderr.write("%s: cannot listen on 127.0.0.1:%d: %s\n" % (os.path.basename(sys.argv[0]), port, e))
+        sys.stderr.write("%s: cannot listen on %s:%d: %s\n" % (os.path.basename(sys.argv[0]), shown, port, e))
         return 2
     signal.signal(signal.SIGTERM, lambda *_: STOP.set())
     signal.signal(signal.SIGINT, lambda *_: STOP.set())
-    print("listening on 127.0.0.1:%d" % server.server_address[1], flush=True)
+    print("listening on %s:%d" % (shown, server.server_address[1]), flush=True)
     thread = threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.2}, daemon=True)
     thread.start()
     end = time.monotonic() + lifetime if lifetime > 0 else None
@@ -546,6 +635,16 @@ def serve(handler, port, lifetime):
     server.shutdown()
     server.server_close()
     return 0
+
+
+def loopback_address(text):
+    try:
+        loopback = ipaddress.ip_address(text).is_loopback
+    except ValueError:
+        loopback = False
+    if not loopback:
+        raise argparse.ArgumentTypeError("%r is not a loopback address such as 127.0.0.1 or ::1" % text)
+    return text
 
 
 def positive_float(text):
@@ -576,16 +675,23 @@ type 2040 or 1093, version 1.00, a pay request of 378 to 10622 bytes, signature-
 000000000040, 40 upper-case hexadecimal characters of HMAC-SHA-1 under the merchant key; the
 1093 expiry field a valid YYYYMMDD date or 8 spaces.
 
+HTTPS: with --tls-cert (and --tls-key, unless the key is in the same file) every connection
+starts with a TLS handshake: TLS 1.2 or 1.3, or the one version --tls-only names (1.1 is there so
+that clients can be shown to refuse it). A failed handshake is logged with tls_error and a line
+on stderr; no request is read. A TLS handshake sent to a plain HTTP port gets an HTTP 400.
+
 --misbehave modes:
 %s
 
 --log FILE: one JSON object per line and connection, written before the answer goes out. Keys:
-  time, peer, misbehave, request_line, headers ([name, value] pairs as received), body (the
-  base64 text as received), message and message_hex (the decoded message), type ("2040", "1093",
-  "unsigned" or null), expiry (the 1093 expiry field), pay_request, fields (the six pay request
-  fields, untrimmed), signature, signature_valid (true/false; null when not checked), error (why
-  the request was refused, or null), status (200, 400, or null for the connection modes),
-  return_code and reply (the decoded reply, before any transport misbehaviour), note.
+  time, peer, misbehave, tls (the TLS version over HTTPS, e.g. "TLSv1.3"), tls_error (why the
+  handshake failed; then no request was read), request_line, headers ([name, value] pairs as
+  received), body (the base64 text as received), message and message_hex (the decoded
+  message), type ("2040", "1093", "unsigned" or null), expiry (the 1093 expiry field),
+  pay_request, fields (the six pay request fields, untrimmed), signature, signature_valid
+  (true/false; null when not checked), error (why the request was refused, or null), status
+  (200, 400, or null for the connection modes), return_code and reply (the decoded reply,
+  before any transport misbehaviour), note.
 """ % ("\n".join("                  .%s -> %d (%s)" % (c, code, text) for c, (code, text) in sorted(DECLINES.items())),
        THREE_CARD_PAN, ", ".join(c.decode() for c in THREE_CARDS), MAX_CARD_PAN,
        "\n".join(textwrap.fill(d, 96, initial_indent="  %-21s " % m, subsequent_indent=" " * 24)
@@ -595,7 +701,14 @@ type 2040 or 1093, version 1.00, a pay request of 378 to 10622 bytes, signature-
 def main(argv):
     p = argparse.ArgumentParser(description=__doc__, epilog=EPILOG,
                                 formatter_class=argparse.RawDescriptionHelpFormatter)
-    p.add_argument("--port", type=int, default=0, help="port on 127.0.0.1 (default 0: pick a free one)")
+    p.add_argument("--port", type=int, default=0, help="port to listen on (default 0: pick a free one)")
+    p.add_argument("--bind", type=loopback_address, default="127.0.0.1", metavar="ADDRESS",
+                   help="loopback address to listen on, e.g. ::1 (default 127.0.0.1)")
+    p.add_argument("--tls-cert", metavar="FILE", help="serve HTTPS with this PEM certificate (chain)")
+    p.add_argument("--tls-key", metavar="FILE",
+                   help="the certificate's PEM private key (default: in --tls-cert)")
+    p.add_argument("--tls-only", choices=sorted(TLS_VERSIONS), metavar="VERSION",
+                   help="offer only this TLS version: 1.1, 1.2 or 1.3 (default: 1.2 and 1.3)")
     p.add_argument("--key-file", default=DEFAULT_KEY_FILE,
                    help="merchant key file, read as the tool reads it: at most 511 bytes, the last byte "
                         "read dropped, the key ends at the first NUL (default: sim/demo.key)")
@@ -610,7 +723,8 @@ def main(argv):
     p.add_argument("--huge-bytes", type=int, default=8 * 1024 * 1024,
                    help="body size of --misbehave huge-body (default 8 MiB)")
     p.add_argument("--io-timeout", type=positive_float, default=30.0,
-                   help="seconds allowed for reading a request and sending a normal reply (default 30)")
+                   help="seconds allowed for the TLS handshake, reading a request and sending a normal "
+                        "reply (default 30)")
     p.add_argument("--lifetime", type=positive_float, default=0.0,
                    help="exit after this many seconds (default 0: run until SIGTERM or SIGINT)")
     args = p.parse_args(argv)
@@ -622,8 +736,17 @@ def main(argv):
     if len(args.key) > 64:
         sys.stderr.write("payserver: the key is %d bytes; signatures take at most 64\n" % len(args.key))
         return 2
+    if (args.tls_key or args.tls_only) and not args.tls_cert:
+        p.error("--tls-key and --tls-only need --tls-cert")
+    args.tls = None
+    if args.tls_cert:
+        try:
+            args.tls = tls_context(args.tls_cert, args.tls_key, args.tls_only)
+        except (OSError, ssl.SSLError) as e:
+            sys.stderr.write("payserver: cannot use the TLS certificate or key: %s\n" % e)
+            return 2
     Handler.cfg = args
-    return serve(Handler, args.port, args.lifetime)
+    return serve(Handler, args.port, args.lifetime, args.bind)
 
 
 if __name__ == "__main__":

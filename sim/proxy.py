@@ -1,15 +1,18 @@
 #!/usr/bin/env python3
-"""A small HTTP forward proxy for tests, on 127.0.0.1.
+"""A small HTTP forward proxy for tests, on a loopback address (127.0.0.1, or --bind ::1).
 
-For each connection it reads one request head, takes the absolute URL from the request line
-(http://host[:port]/path), connects to host:port, forwards the request with the request line
-rewritten to the path form (METHOD /path VERSION) and the other header lines unchanged, then the
-body (Content-length bytes), and relays the response back until the server closes the connection
-or the client goes away. Only targets on 127.0.0.1 (or localhost) are served. A request line
-without an absolute http:// URL, or any other fault, gets an HTTP 400 (502 when the target cannot
-be reached) with a short text body and a line on stderr.
+For each connection it reads one request head. An absolute URL in the request line
+(http://host[:port]/path) is served by connecting to host:port and forwarding the request with
+the request line rewritten to the path form (METHOD /path VERSION) and the other header lines
+unchanged, then the body (Content-length bytes), and relaying the response back until the server
+closes the connection or the client goes away. "CONNECT host:port HTTP/1.x" opens a tunnel (as a
+client does for an https:// URL): the proxy connects, answers "HTTP/1.0 200 Connection
+established", then copies bytes both ways until either side closes; with --refuse-connect it
+answers 403 instead. Only targets on 127.0.0.1, ::1 (or localhost) are served. Any other request
+line, or any other fault, gets an HTTP 400 (502 when the target cannot be reached) with a short
+text body and a line on stderr.
 
-On start it prints "listening on 127.0.0.1:PORT" as its first line.
+On start it prints "listening on ADDRESS:PORT" as its first line (an IPv6 address in brackets).
 """
 import argparse
 import select
@@ -22,15 +25,31 @@ import urllib.parse
 import payserver
 from payserver import STOP, BadRequest, http_response, log_entry, read_request, send_all, serve
 
-ALLOWED_HOSTS = ("127.0.0.1", "localhost")
+
+def target_text(host, port):
+    return "%s:%d" % ("[%s]" % host if ":" in host else host, port)
+
+ALLOWED_HOSTS = ("127.0.0.1", "::1", "localhost")
 
 
 def parse_target(request_line):
-    """(method, host, port, path, version) from 'METHOD http://host:port/path VERSION'."""
+    """(method, host, port, path, version) from 'METHOD http://host:port/path VERSION', or with
+    path None from 'CONNECT host:port VERSION' (an IPv6 host in brackets)."""
     parts = request_line.split(" ")
     if len(parts) != 3:
         raise BadRequest("request line %r is not METHOD URL VERSION" % request_line)
     method, url, version = parts
+    if method == "CONNECT":
+        split = urllib.parse.urlsplit("//" + url)
+        try:
+            port = split.port
+        except ValueError:
+            port = None
+        if not port or split.netloc != url:
+            raise BadRequest("CONNECT target %r is not host:port" % url)
+        if split.hostname not in ALLOWED_HOSTS:
+            raise BadRequest("target host %r is not on loopback" % split.hostname)
+        return method, split.hostname, port, None, version
     if not url.lower().startswith("http://"):
         raise BadRequest("request line %r carries no absolute http:// URL" % request_line)
     split = urllib.parse.urlsplit(url)
@@ -40,13 +59,14 @@ def parse_target(request_line):
         raise BadRequest("bad port in %r" % url)
     host = split.hostname or ""
     if host not in ALLOWED_HOSTS:
-        raise BadRequest("target host %r is not 127.0.0.1" % host)
+        raise BadRequest("target host %r is not on loopback" % host)
     path = url[len("http://") + len(split.netloc):] or "/"
     return method, host, port, path, version
 
 
-def relay(server, client):
-    """Copy the server's bytes to the client until either side closes or the proxy stops."""
+def relay(server, client, tunnel=False):
+    """Copy the server's bytes to the client until either side closes or the proxy stops; in a
+    tunnel the client's bytes go to the server too, otherwise they are dropped."""
     server.settimeout(0.25)
     client.settimeout(0.25)
     while not STOP.is_set():
@@ -68,11 +88,14 @@ def relay(server, client):
                 return
         if client in ready:
             try:
-                if not client.recv(65536):
-                    return                    # the client went away
+                data = client.recv(65536)
             except socket.timeout:
-                pass
+                continue
             except OSError:
+                return
+            if not data:
+                return                        # the client went away
+            if tunnel and not send_all(server, data):
                 return
 
 
@@ -81,13 +104,17 @@ class ProxyHandler(socketserver.BaseRequestHandler):
 
     def handle(self):
         cfg, sock = self.cfg, self.request
-        entry = {"time": time.strftime("%Y-%m-%dT%H:%M:%S"), "peer": "%s:%d" % self.client_address}
+        entry = {"time": time.strftime("%Y-%m-%dT%H:%M:%S"),
+                 "peer": payserver.peer_text(self.client_address)}
         sock.settimeout(0.25)
         deadline = time.monotonic() + cfg.io_timeout
         try:
             request_line, headers, body, raw_head = read_request(sock, deadline, need_length=False)
             entry.update(request_line=request_line, headers=headers)
             method, host, port, path, version = parse_target(request_line)
+            if path is None and cfg.refuse_connect:
+                entry["target"] = target_text(host, port)
+                return self.refuse(sock, entry, b"403 Forbidden", "CONNECT refused (--refuse-connect)")
         except BadRequest as e:
             if len(e.args) > 1 and e.args[1] is not None:
                 entry.update(request_line=e.args[1], headers=e.args[2])
@@ -96,25 +123,31 @@ class ProxyHandler(socketserver.BaseRequestHandler):
             entry["error"] = "reading the request failed: %s" % e
             log_entry(cfg.log, entry)
             return
-        forwarded_line = "%s %s %s" % (method, path, version)
-        entry.update(target="%s:%d" % (host, port), forwarded_request_line=forwarded_line)
-        rest = raw_head.split(b"\r\n", 1)[1:]
-        out = b"\r\n".join([forwarded_line.encode("latin-1")] + rest) + b"\r\n\r\n" + body
+        tunnel = path is None
+        if tunnel:
+            forwarded_line, out = None, b"HTTP/1.0 200 Connection established\r\n\r\n"
+        else:
+            forwarded_line = "%s %s %s" % (method, path, version)
+            rest = raw_head.split(b"\r\n", 1)[1:]
+            out = b"\r\n".join([forwarded_line.encode("latin-1")] + rest) + b"\r\n\r\n" + body
+        entry.update(target=target_text(host, port), forwarded_request_line=forwarded_line)
         try:
             upstream = socket.create_connection(("127.0.0.1" if host == "localhost" else host, port),
                                                 timeout=cfg.io_timeout)
         except OSError as e:
-            return self.refuse(sock, entry, b"502 Bad Gateway", "cannot reach %s:%d: %s" % (host, port, e))
+            return self.refuse(sock, entry, b"502 Bad Gateway", "cannot reach %s: %s" % (entry["target"], e))
         entry["error"] = None
         log_entry(cfg.log, entry)
         try:
             upstream.settimeout(0.25)
-            if send_all(upstream, out, time.monotonic() + cfg.io_timeout):
-                relay(upstream, sock)
+            # A tunnel's answer goes back to the client; a request goes on to the server.
+            if send_all(sock if tunnel else upstream, out, time.monotonic() + cfg.io_timeout):
+                relay(upstream, sock, tunnel)
         finally:
             upstream.close()
 
     def refuse(self, sock, entry, status, why):
+        """Answer with an error status and a text body, and log why."""
         entry["error"] = why
         sys.stderr.write("proxy: %s from %s: %s\n" % (status.decode(), entry["peer"], why))
         sys.stderr.flush()
@@ -128,8 +161,13 @@ def main(argv):
         description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter,
         epilog="--log FILE: one JSON object per line and connection, written before forwarding, with the keys "
                "time, peer, request_line (as received), headers, target (host:port), forwarded_request_line "
-               "and error (null when forwarded).")
-    p.add_argument("--port", type=int, default=0, help="port on 127.0.0.1 (default 0: pick a free one)")
+               "(null for a tunnel) and error (null when forwarded or tunnelled).")
+    p.add_argument("--port", type=int, default=0, help="port to listen on (default 0: pick a free one)")
+    p.add_argument("--bind", type=payserver.loopback_address, default="127.0.0.1",
+                   metavar="ADDRESS",
+                   help="loopback address to listen on, e.g. ::1 (default 127.0.0.1)")
+    p.add_argument("--refuse-connect", action="store_true",
+                   help="answer every CONNECT with HTTP 403 Forbidden")
     p.add_argument("--log", help="append one JSON line per request to this file")
     p.add_argument("--io-timeout", type=payserver.positive_float, default=30.0,
                    help="seconds allowed for reading a request, connecting and forwarding it (default 30)")
@@ -137,7 +175,7 @@ def main(argv):
                    help="exit after this many seconds (default 0: run until SIGTERM or SIGINT)")
     args = p.parse_args(argv)
     ProxyHandler.cfg = args
-    return serve(ProxyHandler, args.port, args.lifetime)
+    return serve(ProxyHandler, args.port, args.lifetime, args.bind)
 
 
 if __name__ == "__main__":

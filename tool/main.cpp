@@ -1,11 +1,15 @@
 #include "tool.h"
 
 #include "vemrick.h"
+#include "wipe.h"
 
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 #include <sys/prctl.h>
 #include <unistd.h>
@@ -13,38 +17,6 @@
 const char *errorString = "";
 
 static const char kBadUsage[] = "Bad Usage\n";
-static std::string result;
-
-void outValue(const char *key, const char *value)
-{
-    result += key;
-    result += '=';
-    for (const char *p = value; *p != '\0'; p++) {
-        const unsigned char c = static_cast<unsigned char>(*p);
-        result += (c < 0x20 || c == 0x7F) ? '?' : *p;
-    }
-    result += '\n';
-}
-
-unsigned int outReturnCode(unsigned int code)
-{
-    result += "ReturnCode=" + std::to_string(code) + "\n";
-    return code;
-}
-
-unsigned int printFrontEndFailure()
-{
-    outReturnCode(QZ_FRONTEND_ERROR);
-    result += "ReturnDescription=";
-    result += errorString;
-    result += '\n';
-    return QZ_FRONTEND_ERROR;
-}
-
-const std::string &resultText()
-{
-    return result;
-}
 
 void usage(const char *prog)
 {
@@ -54,27 +26,94 @@ void usage(const char *prog)
             "       %s -preauth AuthString URL timeout proxyHost proxyPort merchantKeyFile "
             "expireSeconds\n",
             prog);
+    fprintf(stderr, "Options, before the rest: --cacert FILE, --json, --trace, --journal FILE, "
+                    "--key-fd N (merchantKeyFile then -), -- (ends the options);\n"
+                    "AuthString - reads it from standard input\n");
     errorString = kBadUsage;
 }
 
-unsigned int getPayTransaction(const char *authString)
+/* A descriptor number: decimal digits only, at most INT_MAX; -1 otherwise. */
+static int descriptorFromText(const char *text)
 {
-    /* The library leaves the record alone on bad arguments, so clear it here: an empty AuthString
-     * then prints empty values rather than uninitialised storage. */
-    PayRequestFields rec;
-    memset(&rec, 0, sizeof rec);
-    const unsigned int rc =
-        QZGetPayTransaction(authString, static_cast<unsigned int>(strlen(authString)), &rec);
-    printRequestFields(rec);
-    memset(&rec, 0, sizeof rec); /* it held the card number */
-    return outReturnCode(rc);
+    if (text[0] == '\0' || strspn(text, "0123456789") != strlen(text) || strlen(text) > 9)
+        return -1;
+    return atoi(text);
 }
 
-/* Writes the gathered result to standard output. Returns 0, or the errno of the failed write. */
-static int writeResult()
+/* Reads the options at the front of argv (each starts with "--"; "--" itself ends them) into
+ * *options. Returns the index of the first word after them, or 0 for an unknown option or a
+ * missing or bad value. */
+static int readOptions(int argc, char **argv, Options *options)
 {
-    const char *p = result.data();
-    size_t left = result.size();
+    int i = 1;
+    while (i < argc && strncmp(argv[i], "--", 2) == 0) {
+        const char *option = argv[i++];
+        const char *value = i < argc ? argv[i] : nullptr;
+        if (strcmp(option, "--") == 0)
+            break;
+        if (strcmp(option, "--json") == 0) {
+            options->json = true;
+        } else if (strcmp(option, "--trace") == 0) {
+            options->trace = true;
+        } else if (value == nullptr) {
+            return 0;
+        } else if (strcmp(option, "--cacert") == 0) {
+            options->caFile = value;
+            i++;
+        } else if (strcmp(option, "--journal") == 0) {
+            options->journal = value;
+            i++;
+        } else if (strcmp(option, "--key-fd") == 0 && descriptorFromText(value) >= 0) {
+            options->keyFd = descriptorFromText(value);
+            i++;
+        } else {
+            return 0;
+        }
+    }
+    return i;
+}
+
+/* Whether --json stands among the leading options, so that even a wrong command line is answered
+ * in JSON. */
+static bool wantsJson(int argc, char **argv)
+{
+    for (int i = 1; i < argc && strncmp(argv[i], "--", 2) == 0 && strcmp(argv[i], "--") != 0; i++)
+        if (strcmp(argv[i], "--json") == 0)
+            return true;
+    return false;
+}
+
+enum Mode { MODE_WRONG, MODE_PAY, MODE_INSPECT, MODE_PREAUTH };
+
+/* The mode of the n words at w (the program name and the options left out). */
+static Mode chooseMode(int n, char **w, const Options &options)
+{
+    if (n < 2)
+        return MODE_WRONG;
+    Mode mode = MODE_PAY;
+    int words = 6, keyWord = 5;
+    if (strcmp(w[0], "-g") == 0 || strcmp(w[0], "-get") == 0) {
+        mode = MODE_INSPECT;
+        words = 2;
+        keyWord = -1;
+    } else if (strcmp(w[0], "-preauth") == 0) {
+        mode = MODE_PREAUTH;
+        words = 8;
+        keyWord = 6;
+    }
+    if (n != words)
+        return MODE_WRONG;
+    /* With --key-fd the key file is named "-". */
+    if (options.keyFd >= 0 && (keyWord < 0 || strcmp(w[keyWord], "-") != 0))
+        return MODE_WRONG;
+    return mode;
+}
+
+/* Writes n bytes of text to standard output. Returns 0, or the errno of the failed write. */
+static int writeAll(const char *text, size_t n)
+{
+    const char *p = text;
+    size_t left = n;
     while (left > 0) {
         const ssize_t n = write(STDOUT_FILENO, p, left);
         if (n < 0 && errno == EINTR)
@@ -87,18 +126,54 @@ static int writeResult()
     return 0;
 }
 
-enum Mode { MODE_WRONG, MODE_PAY, MODE_INSPECT, MODE_PREAUTH };
-
-static Mode chooseMode(int argc, char **argv)
+/* Runs the mode that the words after the options (from argv[first]) ask for, filling *r.
+ * Returns the exit status: 0, or 1 for a wrong command line. */
+static int runMode(const char *prog, int argc, char **argv, int first, Options &options, Result *r)
 {
-    if (argc < 3)
-        return MODE_WRONG;
-    const char *first = argv[1];
-    if (strcmp(first, "-g") == 0 || strcmp(first, "-get") == 0)
-        return argc == 3 ? MODE_INSPECT : MODE_WRONG;
-    if (strcmp(first, "-preauth") == 0)
-        return argc == 9 ? MODE_PREAUTH : MODE_WRONG;
-    return argc == 7 ? MODE_PAY : MODE_WRONG;
+    char **w = argv + first;
+    switch (first == 0 ? MODE_WRONG : chooseMode(argc - first, w, options)) {
+    case MODE_WRONG:
+        options.json = wantsJson(argc, argv);
+        usage(prog);
+        frontEndFailure(r);
+        fprintf(stderr, "%s\n", errorString);
+        return 1;
+    case MODE_PAY:
+        traceStep("options", "read");
+        processPayTransaction(options, w[0], w[1], w[2], w[3], w[4], w[5], r);
+        break;
+    case MODE_PREAUTH:
+        traceStep("options", "read");
+        processPreAuth(options, w[1], w[2], w[3], w[4], w[5], w[6], w[7], r);
+        break;
+    case MODE_INSPECT:
+        traceStep("options", "read");
+        getPayTransaction(w[1], r);
+        break;
+    }
+    return 0;
+}
+
+/* The result when memory ran out, built without memory: "ReturnCode=999", "ReturnDescription=Out
+ * of Memory" (in JSON with requestSent where a transaction was called), and on stderr whether the
+ * request had gone out. Returns the exit status: 1, or EXIT_WRITE_FAILED. */
+static int outOfMemory(const Options &options, int requestSent)
+{
+    static const char kLines[] = "ReturnCode=999\nReturnDescription=Out of Memory\n";
+    char json[128];
+    snprintf(json, sizeof json, "{\"returnCode\":999,\"returnDescription\":\"Out of Memory\"%s}\n",
+             requestSent < 0 ? "" : requestSent ? ",\"requestSent\":true" : ",\"requestSent\":false");
+    fprintf(stderr, "vemrick: out of memory%s\n",
+            requestSent > 0 ? " (request sent: the outcome is unknown; check with the payment "
+                              "server before paying again)"
+                            : "");
+    const int err =
+        options.json ? writeAll(json, strlen(json)) : writeAll(kLines, sizeof kLines - 1);
+    if (err != 0) {
+        fprintf(stderr, "vemrick: cannot write the result: %s\n", strerror(err));
+        return EXIT_WRITE_FAILED;
+    }
+    return 1;
 }
 
 int main(int argc, char **argv)
@@ -110,26 +185,25 @@ int main(int argc, char **argv)
     /* A reader of standard output that went away is a write error (exit status 2), not a signal. */
     signal(SIGPIPE, SIG_IGN);
 
+    Options options;
+    const int first = readOptions(argc, argv, &options);
+    startTrace(options.trace);
+    Result r;
     int status = 0;
-    switch (chooseMode(argc, argv)) {
-    case MODE_WRONG:
-        usage(prog);
-        printFrontEndFailure();
-        fprintf(stderr, "%s\n", errorString);
-        status = 1;
-        break;
-    case MODE_PAY:
-        processPayTransaction(argv[1], argv[2], argv[3], argv[4], argv[5], argv[6]);
-        break;
-    case MODE_PREAUTH:
-        processPreAuth(argv[2], argv[3], argv[4], argv[5], argv[6], argv[7], argv[8]);
-        break;
-    case MODE_INSPECT:
-        getPayTransaction(argv[2]);
-        break;
+    std::string out;
+    try {
+        status = runMode(prog, argc, argv, first, options, &r);
+        traceStep("result", ("ReturnCode=" + std::to_string(r.code)).c_str());
+        out = options.json ? renderJson(r) : renderLines(r);
+    } catch (const std::bad_alloc &) {
+        secure_wipe(&r.fields, sizeof r.fields);
+        return outOfMemory(options, r.requestSent);
     }
-
-    if (const int err = writeResult()) {
+    const int err = writeAll(out.data(), out.size());
+    /* The output holds the card number. */
+    secure_wipe(&out[0], out.size());
+    secure_wipe(&r.fields, sizeof r.fields);
+    if (err != 0) {
         fprintf(stderr, "vemrick: cannot write the result: %s\n", strerror(err));
         return EXIT_WRITE_FAILED;
     }

@@ -1,5 +1,6 @@
 """Shared helpers for the end-to-end tests: run the built tool and compare what it prints."""
 import os
+import re
 import shlex
 import subprocess
 import sys
@@ -25,6 +26,27 @@ class Result:
 
     def value(self, key):
         return dict(self.lines()).get(key)
+
+
+FAILURE_LINE = re.compile(r"vemrick: [A-Za-z]+: [^\n]+ \(request (not sent|sent: the outcome is unknown; "
+                          r"check with the payment server before paying again)\)\n")
+
+
+def check(test, r, out=None, code=None):
+    """Asserts what every run that reaches a result shares: exit status 0, and on stderr nothing,
+    or for a library failure (1000 to 1005, 2010) the one diagnostic line. Then, when given, the
+    exact standard output or the return code its last line holds."""
+    last = r.out.rstrip("\n").rsplit("\n", 1)[-1]
+    failed = last.startswith("ReturnCode=") and (1000 <= int(last[11:]) <= 1005 or last[11:] == "2010")
+    test.assertEqual(r.status, 0, r.out)
+    if failed:
+        test.assertRegex(r.err, "\\A" + FAILURE_LINE.pattern + "\\Z")
+    else:
+        test.assertEqual(r.err, "", r.out)
+    if out is not None:
+        test.assertEqual(r.out, out)
+    if code is not None:
+        test.assertTrue(r.out.endswith("\nReturnCode=%d\n" % code), r.out)
 
 
 def program_name(argv0):

@@ -3,16 +3,23 @@
 sim/launch.py, which the benchmarks share, starts every server on a free loopback port (--port 0)
 with a --lifetime, so that one a test run forgets still exits by itself; its stderr goes to a
 temporary file, its requests to a JSON log. Use them as context managers, or start a set for a
-test class with class_servers(), which stops them again in the class clean-up.
+test class with class_servers(), which stops them again in the class clean-up. Tinyproxy runs
+Debian's tinyproxy the same way, and certificates() makes the throwaway TLS certificates.
 """
 import atexit
 import os
+import re
 import shutil
+import socket
+import subprocess
 import tempfile
+import time
 
 import harness
 from harness import authstring
 from launch import PayServer, Proxy, SimServer, start_many, stop_many  # noqa: F401 (sim/launch.py)
+import certs  # sim/certs.py
+import launch
 
 SIM = os.path.join(harness.SOURCE_DIR, "sim")
 
@@ -30,6 +37,110 @@ def private_copy(path):
 DEMO_KEY = private_copy(os.path.join(SIM, "demo.key"))
 
 
+_CERTS = {}
+
+
+def certificates():
+    """The certificates and keys of sim/certs.py as {name: path}, made on first use into a directory
+    removed when the tests end."""
+    if not _CERTS:
+        directory = tempfile.mkdtemp(prefix="vemrick-certs-")
+        atexit.register(shutil.rmtree, directory, True)
+        _CERTS.update(certs.make(directory))
+    return _CERTS
+
+
+def tls_options(name="server"):
+    """The test server's options to serve HTTPS with the certificate `name` of certificates()."""
+    paths = certificates()
+    return ("--tls-cert", paths[name], "--tls-key", paths[name + ".key"])
+
+
+def ipv6_loopback():
+    """True when ::1 can be bound here."""
+    try:
+        with socket.socket(socket.AF_INET6) as s:
+            s.bind(("::1", 0))
+        return True
+    except OSError:
+        return False
+
+
+class Tinyproxy:
+    """Debian's tinyproxy in the foreground on a free 127.0.0.1 port, with a configuration of its
+    own: only 127.0.0.1 may use it, and no ConnectPort line, so CONNECT reaches any port. Its log
+    lies in a temporary directory. It starts, stops and is waited for like the sim/ servers, and
+    like them it ends by itself after launch.LIFETIME seconds (coreutils' timeout) if forgotten."""
+    CONFIG = 'Port %d\nListen 127.0.0.1\nTimeout 60\nAllow 127.0.0.1\nLogLevel Connect\nLogFile "%s"\n'
+    REQUEST = re.compile(r"Request \(file descriptor \d+\): CONNECT (\S+) ")
+    host = "127.0.0.1"
+
+    def __init__(self):
+        self.proc = self.port = self._dir = self._err = None
+        self._seen = 0
+
+    def launch(self):
+        if not shutil.which("tinyproxy"):
+            raise RuntimeError("tinyproxy is not installed (make test installs Debian's tinyproxy-bin)")
+        self._dir = tempfile.TemporaryDirectory(prefix="vemrick-tinyproxy-")
+        self.log_path = os.path.join(self._dir.name, "tinyproxy.log")
+        config = os.path.join(self._dir.name, "tinyproxy.conf")
+        with socket.socket() as s:              # a free port; released for tinyproxy to take
+            s.bind(("127.0.0.1", 0))
+            self.port = s.getsockname()[1]
+        with open(config, "w") as f:
+            f.write(self.CONFIG % (self.port, self.log_path))
+        self._err = open(os.path.join(self._dir.name, "stderr.txt"), "w+b")
+        self.proc = subprocess.Popen(["timeout", str(launch.LIFETIME), "tinyproxy", "-d", "-c", config],
+                                     stdin=subprocess.DEVNULL, stdout=self._err, stderr=subprocess.STDOUT)
+
+    def wait_ready(self):
+        """Wait until the port takes connections, at most launch.START_TIMEOUT seconds."""
+        deadline = time.monotonic() + launch.START_TIMEOUT
+        while self.proc.poll() is None and time.monotonic() < deadline:
+            try:
+                socket.create_connection((self.host, self.port), 0.5).close()
+                return
+            except OSError:
+                time.sleep(0.05)
+        self._err.seek(0)
+        raise RuntimeError("tinyproxy did not start on port %d: %s%s" % (
+            self.port, self._err.read().decode("latin-1"), self.log_text()))
+
+    def terminate(self):
+        if self.proc is not None and self.proc.poll() is None:
+            self.proc.terminate()
+
+    def stop(self):
+        if self.proc is not None:
+            self.terminate()
+            try:
+                self.proc.wait(launch.STOP_TIMEOUT)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+            self.proc = None
+        if self._err is not None:
+            self._err.close()
+            self._err = None
+        if self._dir is not None:
+            self._dir.cleanup()
+            self._dir = None
+
+    def log_text(self):
+        try:
+            with open(self.log_path, encoding="latin-1") as f:
+                return f.read()
+        except (OSError, AttributeError):
+            return ""
+
+    def new_connects(self):
+        """The host:port of every CONNECT logged since the previous call."""
+        targets = self.REQUEST.findall(self.log_text())
+        new, self._seen = targets[self._seen:], len(targets)
+        return new
+
+
 def class_servers(cls, servers):
     """Start {name: server} for a test class and stop them in the class clean-up."""
     start_many(servers)
@@ -40,16 +151,16 @@ def class_servers(cls, servers):
 # ---------------------------------------------------------------------------------------------
 # Running the tool against a server
 
-def pay(url, auth=None, timeout="30", proxy=("", "0"), key=DEMO_KEY, **run_kw):
-    """The pay command line: AuthString URL timeout proxyHost proxyPort merchantKeyFile."""
-    return harness.run(auth if auth is not None else authstring.authstring(), url, timeout,
+def pay(url, auth=None, timeout="30", proxy=("", "0"), key=DEMO_KEY, options=(), **run_kw):
+    """The pay command line: [options] AuthString URL timeout proxyHost proxyPort merchantKeyFile."""
+    return harness.run(*options, auth if auth is not None else authstring.authstring(), url, timeout,
                        proxy[0], proxy[1], key, **run_kw)
 
 
-def preauth(url, auth=None, timeout="30", proxy=("", "0"), key=DEMO_KEY, days="7", **run_kw):
+def preauth(url, auth=None, timeout="30", proxy=("", "0"), key=DEMO_KEY, days="7", options=(), **run_kw):
     """The pre-authorization command line: as pay, then the expiry in days."""
-    return harness.run("-preauth", auth if auth is not None else authstring.authstring(), url,
-                       timeout, proxy[0], proxy[1], key, days, **run_kw)
+    return harness.run(*options, "-preauth", auth if auth is not None else authstring.authstring(),
+                       url, timeout, proxy[0], proxy[1], key, days, **run_kw)
 
 
 COMMANDS = {"pay": pay, "preauth": preauth}

@@ -13,7 +13,7 @@ import time
 import unittest
 
 import harness
-from harness import authstring
+from harness import authstring, check
 from servers import COMMANDS, DEMO_KEY, PayServer, Proxy, class_servers, pay, time_limit
 from test_pay import KeyFileMixin, field_lines, reply_out, result_out
 
@@ -40,10 +40,8 @@ def run_measured(words, limit):
 
 
 def command_words(command, url, timeout):
-    auth = harness.authstring.authstring()
-    if command == "pay":
-        return [auth, url, timeout, "", "0", DEMO_KEY]
-    return ["-preauth", auth, url, timeout, "", "0", DEMO_KEY, "7"]
+    words = [harness.authstring.authstring(), url, timeout, "", "0", DEMO_KEY]
+    return words if command == "pay" else ["-preauth"] + words + ["7"]
 
 
 class HostileServers(unittest.TestCase):
@@ -81,8 +79,7 @@ class HostileServers(unittest.TestCase):
             for name, _, _, code, wait, memory_bounded in self.CASES:
                 with self.subTest(command=command, case=name):
                     r, elapsed, rss = runs[(command, name)].result()
-                    self.assertEqual((r.status, r.err), (0, ""))
-                    self.assertTrue(r.out.endswith("\nReturnCode=%d\n" % code), r.out)
+                    check(self, r, code=code)
                     self.assertLess(elapsed, time_limit(wait + self.SLACK))
                     self.assertGreaterEqual(elapsed, wait * 0.75)
                     if memory_bounded and rss is not None:
@@ -93,7 +90,7 @@ class HostileServers(unittest.TestCase):
 # it reads as a reply echoing it, signed over the range a reply's signature covers.
 REFLECTING_REQUEST = ((b"    EUR 20401.00" * 24)[:378] + b"    " + b"000000000040" + b"0000" + b"0002"
                       + b"FORGED  ")
-LINE_INJECTION = "x\nTransactionID=T0002-expensive\nTransactionAmount=999.00\nReturnCode=0\n"
+LINE_INJECTION = "x\x7f\nTransactionID=T0002-expensive\nTransactionAmount=999.00\nReturnCode=0\n"
 
 
 def sanitized(text):
@@ -111,17 +108,15 @@ class Attacks(KeyFileMixin, unittest.TestCase):
             {m: PayServer("--misbehave", m) for m in modes}, plain=PayServer(), proxy=Proxy(),
             unsigned=PayServer("--accept-unsigned", "--misbehave", "inject-date")))
 
-    def quiet(self, r):
-        self.assertEqual((r.status, r.err), (0, ""))
-        return r
-
     def test_refused_before_sending(self):
         reflecting = authstring.base64.b64encode(REFLECTING_REQUEST).decode()
         port = self.servers["plain"].port
         for command, run in COMMANDS.items():
             cases = [  # name, server, AuthString, URL (None: the server's), proxy, code
                 ("reflected request", "reflect", reflecting, None, ("", "0"), 2010),
-                ("https is not spoken in clear", "plain", None, "https://127.0.0.1:%d/pay" % port,
+                ("https to a plain port: no request in clear", "plain", None,
+                 "https://127.0.0.1:%d/pay" % port, ("", "0"), 1002),
+                ("a scheme the tool does not speak", "plain", None, "ftp://127.0.0.1:%d/pay" % port,
                  ("", "0"), 1002),
                 ("port above 65535", "plain", None, "http://127.0.0.1:%d/pay" % (port + 65536),
                  ("", "0"), 1002),
@@ -131,16 +126,15 @@ class Attacks(KeyFileMixin, unittest.TestCase):
             for name, which, auth, url, proxy, code in cases:
                 with self.subTest(command=command, case=name):
                     server = self.servers[which]
-                    r = self.quiet(run(url or server.url(), auth, proxy=proxy))
-                    self.assertTrue(r.out.endswith("\nReturnCode=%d\n" % code), r.out)
-                    self.assertEqual(server.new_log_entries(), [])
+                    check(self, run(url or server.url(), auth, proxy=proxy), code=code)
+                    self.assertEqual([e for e in server.new_log_entries() if "request_line" in e], [])
                     self.assertEqual(self.servers["proxy"].new_log_entries(), [])
 
     def test_refused_reply_shows_nothing_of_it(self):
         for command, run in COMMANDS.items():
             with self.subTest(command=command):
-                r = self.quiet(run(self.servers["inject-date"].url()))
-                self.assertEqual(r.out, result_out(command, [], field_lines({}), "", "", 1005))
+                check(self, run(self.servers["inject-date"].url()),
+                      result_out(command, [], field_lines({}), "", "", 1005))
 
     def test_every_value_keeps_to_its_line(self):
         fields = {"Description": LINE_INJECTION}
@@ -148,25 +142,22 @@ class Attacks(KeyFileMixin, unittest.TestCase):
         for command, run in COMMANDS.items():
             with self.subTest(command=command):
                 server = self.servers["plain"]
-                r = self.quiet(run(server.url(), authstring.authstring(**fields)))
-                reply = server.new_log_entries()[0]["reply"]
-                self.assertEqual(r.out, reply_out(command, shown, ["1111"], reply, 0))
+                r = run(server.url(), authstring.authstring(**fields))
+                check(self, r, reply_out(command, shown, ["1111"], server.new_log_entries()[0]["reply"], 0))
         with self.subTest("inspect"):
-            r = self.quiet(harness.run("-g", authstring.authstring(**fields)))
-            self.assertEqual(r.out, field_lines(shown) + "ReturnCode=0\n")
+            check(self, harness.run("-g", authstring.authstring(**fields)), field_lines(shown) + "ReturnCode=0\n")
         with self.subTest("unsigned reply"):
             server = self.servers["unsigned"]
-            r = self.quiet(pay(server.url(), key=self.key_file(b"\n")))
+            r = pay(server.url(), key=self.key_file(b"\n"))
             reply = server.new_log_entries()[0]["reply"]
-            self.assertEqual(r.out, result_out("pay", ["?Card=0?"], field_lines({}),
-                                               sanitized(reply[378:398]), reply[-40:], 0))
+            check(self, r, result_out("pay", ["?Card=0?"], field_lines({}), sanitized(reply[378:398]), reply[-40:], 0))
 
     def test_complete_reply_survives_a_reset(self):
         server = self.servers["reset-after-reply"]
         for command, run in COMMANDS.items():
             with self.subTest(command=command):
-                r = self.quiet(run(server.url()))
-                self.assertEqual(r.out, reply_out(command, {}, ["1111"], server.new_log_entries()[0]["reply"], 0))
+                r = run(server.url())
+                check(self, r, reply_out(command, {}, ["1111"], server.new_log_entries()[0]["reply"], 0))
 
     @unittest.skipUnless(os.geteuid() == 0 and shutil.which("setpriv") and not harness.WRAPPER,
                          "needs root and setpriv, and the tool run directly")

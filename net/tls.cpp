@@ -1,0 +1,426 @@
+#include "tls.h"
+
+#include "csock.h"
+#include "netutil.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+
+#if VEMRICK_HAVE_TLS
+
+#include <arpa/inet.h>
+#include <dlfcn.h>
+#include <netinet/in.h>
+#include <openssl/bio.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+#include <openssl/x509_vfy.h>
+#include <openssl/x509v3.h>
+
+#if OPENSSL_VERSION_MAJOR < 3
+#error "TLS support needs the headers of OpenSSL 3"
+#endif
+
+namespace nettls {
+
+namespace {
+
+/* The library's functions this module calls, looked up by name: the headers give their types
+ * only, so nothing links against libssl and a plain-HTTP run never maps it. Several of the
+ * library's documented calls are macros over SSL_ctrl, SSL_CTX_ctrl and BIO_ctrl; those are
+ * called instead. */
+#define VEMRICK_TLS_FUNCTIONS(X)                                                                   \
+    X(OPENSSL_init_ssl)                                                                            \
+    X(TLS_client_method)                                                                           \
+    X(SSL_CTX_new)                                                                                 \
+    X(SSL_CTX_free)                                                                                \
+    X(SSL_CTX_ctrl)                                                                                \
+    X(SSL_CTX_set_options)                                                                         \
+    X(SSL_CTX_set_verify)                                                                          \
+    X(SSL_CTX_set_default_verify_paths)                                                            \
+    X(SSL_CTX_load_verify_file)                                                                    \
+    X(SSL_new)                                                                                     \
+    X(SSL_free)                                                                                    \
+    X(SSL_set_bio)                                                                                 \
+    X(SSL_ctrl)                                                                                    \
+    X(SSL_get0_param)                                                                              \
+    X(SSL_set_connect_state)                                                                       \
+    X(SSL_do_handshake)                                                                            \
+    X(SSL_get_error)                                                                               \
+    X(SSL_read)                                                                                    \
+    X(SSL_write)                                                                                   \
+    X(SSL_get_verify_result)                                                                       \
+    X(SSL_get_version)                                                                             \
+    X(SSL_get_current_cipher)                                                                      \
+    X(SSL_CIPHER_get_name)                                                                         \
+    X(SSL_get1_peer_certificate)                                                                   \
+    X(X509_get_subject_name)                                                                       \
+    X(X509_NAME_oneline)                                                                           \
+    X(X509_free)                                                                                   \
+    X(X509_verify_cert_error_string)                                                               \
+    X(X509_VERIFY_PARAM_set1_host)                                                                 \
+    X(X509_VERIFY_PARAM_set1_ip_asc)                                                               \
+    X(X509_VERIFY_PARAM_set_hostflags)                                                             \
+    X(BIO_s_mem)                                                                                   \
+    X(BIO_new)                                                                                     \
+    X(BIO_free)                                                                                    \
+    X(BIO_read)                                                                                    \
+    X(BIO_write)                                                                                   \
+    X(BIO_ctrl)                                                                                    \
+    X(BIO_ctrl_pending)                                                                            \
+    X(ERR_peek_last_error)                                                                         \
+    X(ERR_reason_error_string)                                                                     \
+    X(ERR_clear_error)
+
+struct Library {
+#define VEMRICK_TLS_MEMBER(name) decltype(&::name) name = nullptr;
+    VEMRICK_TLS_FUNCTIONS(VEMRICK_TLS_MEMBER)
+#undef VEMRICK_TLS_MEMBER
+    bool loaded = false;
+    std::string error; /* why it is not loaded */
+};
+
+const char kLibraryName[] = "libssl.so.3";
+
+/* Loaded once, by the first thread that asks (the initialisation of a function's static is
+ * thread-safe); read-only after that. The library stays loaded until the process ends. */
+const Library &library()
+{
+    static const Library lib = [] {
+        Library l;
+        void *handle = dlopen(kLibraryName, RTLD_NOW | RTLD_LOCAL);
+        if (handle == nullptr) {
+            const char *why = dlerror();
+            l.error = std::string("cannot load ") + kLibraryName + ": " +
+                      (why != nullptr ? why : "not found");
+            return l;
+        }
+        /* dlsym on the handle also finds libcrypto's functions: libssl depends on it. */
+#define VEMRICK_TLS_LOOKUP(name)                                                                   \
+    l.name = reinterpret_cast<decltype(&::name)>(dlsym(handle, #name));                            \
+    if (l.name == nullptr && l.error.empty())                                                      \
+        l.error = std::string(kLibraryName) + " lacks " + #name;
+        VEMRICK_TLS_FUNCTIONS(VEMRICK_TLS_LOOKUP)
+#undef VEMRICK_TLS_LOOKUP
+        if (l.error.empty() &&
+            l.OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS,
+                               nullptr) != 1)
+            l.error = std::string(kLibraryName) + " failed to initialise";
+        l.loaded = l.error.empty();
+        return l;
+    }();
+    return lib;
+}
+
+/* Bytes moved between the engine and the socket at a time; more than one TLS record. */
+const size_t kChunk = 17 * 1024;
+/* Each handshake round moves at least one byte or ends the handshake; this bounds the rounds of
+ * a server that trickles its handshake one byte at a time. */
+const int kMaxHandshakeRounds = 65536;
+const size_t kMaxSubject = 256;
+
+bool isAddress(const char *host)
+{
+    unsigned char buf[sizeof(struct in6_addr)];
+    return inet_pton(AF_INET, host, buf) == 1 || inet_pton(AF_INET6, host, buf) == 1;
+}
+
+/* The reason of the engine's last error; for a failed certificate check, with the check's own
+ * verdict ("certificate verify failed (hostname mismatch)"). */
+std::string engineError(const Library &lib, SSL *ssl, const char *fallback)
+{
+    const unsigned long e = lib.ERR_peek_last_error();
+    const char *reason = e != 0 ? lib.ERR_reason_error_string(e) : nullptr;
+    std::string text = reason != nullptr ? reason : fallback;
+    const long verify = ssl != nullptr ? lib.SSL_get_verify_result(ssl) : X509_V_OK;
+    if (verify != X509_V_OK)
+        text += std::string(" (") + lib.X509_verify_cert_error_string(verify) + ")";
+    return text;
+}
+
+} // namespace
+
+int Available(std::string *cause)
+{
+    const Library &lib = library();
+    if (!lib.loaded && cause != nullptr)
+        *cause = lib.error;
+    return lib.loaded ? 1 : 0;
+}
+
+struct Session::Engine {
+    const Library &lib;
+    SSL_CTX *ctx = nullptr;
+    SSL *ssl = nullptr;
+    BIO *in = nullptr;  /* bytes from the server, for the engine to read */
+    BIO *out = nullptr; /* bytes the engine wrote, to go to the server */
+
+    explicit Engine(const Library &l) : lib(l) {}
+    ~Engine()
+    {
+        if (ssl != nullptr)
+            lib.SSL_free(ssl); /* frees both BIOs */
+        if (ctx != nullptr)
+            lib.SSL_CTX_free(ctx);
+    }
+
+    /* Hands what the engine wrote to sock by deadline; *sent counts the bytes handed over.
+     * Returns 1 when all went out, CSOCK_TIMEOUT, or 0 on a failure (*cause set). */
+    int flush(CSock &sock, long long deadline, unsigned int *sent, std::string *cause)
+    {
+        unsigned char buf[kChunk];
+        while (lib.BIO_ctrl_pending(out) > 0) {
+            const int n = lib.BIO_read(out, buf, sizeof buf);
+            if (n <= 0)
+                break;
+            unsigned int handed = 0;
+            const long rc =
+                sock.SendMs(buf, static_cast<unsigned int>(n), netutil::msLeft(deadline), &handed);
+            if (sent != nullptr)
+                *sent += handed;
+            if (rc == CSOCK_TIMEOUT)
+                return CSOCK_TIMEOUT;
+            if (rc != n) {
+                if (cause != nullptr)
+                    *cause = "the connection failed while sending";
+                return 0;
+            }
+        }
+        return 1;
+    }
+
+    /* Reads what sock has within waitMs into the engine. Returns a byte count, or CSOCK_TIMEOUT,
+     * CSOCK_CLOSED (then the engine sees the end of the stream), CSOCK_RECV_ERROR. */
+    long fill(CSock &sock, long waitMs)
+    {
+        unsigned char buf[kChunk];
+        const long n = sock.RecvMs(buf, sizeof buf, waitMs);
+        if (n > 0 && lib.BIO_write(in, buf, static_cast<int>(n)) != n)
+            return CSOCK_RECV_ERROR;
+        if (n == CSOCK_CLOSED)
+            lib.BIO_ctrl(in, BIO_C_SET_BUF_MEM_EOF_RETURN, 0, nullptr);
+        return n;
+    }
+};
+
+Session::Session() = default;
+Session::~Session() = default;
+
+int Session::Prepare(const char *caFile, std::string *cause)
+{
+    if (!Available(cause))
+        return 0;
+    const Library &lib = library();
+    lib.ERR_clear_error();
+    engine_.reset(new Engine(lib));
+    Engine &e = *engine_;
+    e.ctx = lib.SSL_CTX_new(lib.TLS_client_method());
+    if (e.ctx == nullptr) {
+        *cause = engineError(lib, nullptr, "cannot set up TLS");
+        return 0;
+    }
+    lib.SSL_CTX_ctrl(e.ctx, SSL_CTRL_SET_MIN_PROTO_VERSION, TLS1_2_VERSION, nullptr);
+    /* HTTP/1.0 replies end where the connection does; the reply's own signature and layout
+     * checks catch one cut short. */
+    lib.SSL_CTX_set_options(e.ctx, SSL_OP_IGNORE_UNEXPECTED_EOF | SSL_OP_NO_RENEGOTIATION);
+    lib.SSL_CTX_set_verify(e.ctx, SSL_VERIFY_PEER, nullptr);
+    const bool ownFile = caFile != nullptr && caFile[0] != '\0';
+    if (ownFile ? lib.SSL_CTX_load_verify_file(e.ctx, caFile) != 1
+                : lib.SSL_CTX_set_default_verify_paths(e.ctx) != 1) {
+        *cause = (ownFile ? std::string("cannot use the CA file ") + caFile
+                          : std::string("cannot use the system's trust store")) +
+                 ": " + engineError(lib, nullptr, "no certificates");
+        return 0;
+    }
+    return 1;
+}
+
+int Session::Handshake(CSock &sock, const char *host, const std::string &early, long long deadline,
+                       std::string *cause, std::string *summary)
+{
+    if (engine_ == nullptr || engine_->ctx == nullptr || engine_->ssl != nullptr) {
+        *cause = "TLS is not set up";
+        return 0;
+    }
+    Engine &e = *engine_;
+    const Library &lib = e.lib;
+    std::string why;
+    e.ssl = lib.SSL_new(e.ctx);
+    e.in = lib.BIO_new(lib.BIO_s_mem());
+    e.out = lib.BIO_new(lib.BIO_s_mem());
+    if (e.ssl == nullptr || e.in == nullptr || e.out == nullptr) {
+        if (e.in != nullptr)
+            lib.BIO_free(e.in);
+        if (e.out != nullptr)
+            lib.BIO_free(e.out);
+        *cause = "out of memory for TLS";
+        return 0;
+    }
+    lib.SSL_set_bio(e.ssl, e.in, e.out);
+    /* An empty input means "wait for more", not the end of the stream. */
+    lib.BIO_ctrl(e.in, BIO_C_SET_BUF_MEM_EOF_RETURN, -1, nullptr);
+
+    X509_VERIFY_PARAM *param = lib.SSL_get0_param(e.ssl);
+    lib.X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+    const bool address = isAddress(host);
+    if (address ? lib.X509_VERIFY_PARAM_set1_ip_asc(param, host) != 1
+                : (lib.X509_VERIFY_PARAM_set1_host(param, host, 0) != 1 ||
+                   lib.SSL_ctrl(e.ssl, SSL_CTRL_SET_TLSEXT_HOSTNAME, TLSEXT_NAMETYPE_host_name,
+                                const_cast<char *>(host)) != 1)) {
+        *cause = "cannot check the server's name: " + engineError(lib, nullptr, "bad host");
+        return 0;
+    }
+    lib.SSL_set_connect_state(e.ssl);
+    if (!early.empty() && lib.BIO_write(e.in, early.data(), static_cast<int>(early.size())) !=
+                              static_cast<int>(early.size())) {
+        *cause = "out of memory for TLS";
+        return 0;
+    }
+
+    for (int round = 0; round < kMaxHandshakeRounds; round++) {
+        lib.ERR_clear_error();
+        const int rc = lib.SSL_do_handshake(e.ssl);
+        const int err = rc == 1 ? SSL_ERROR_NONE : lib.SSL_get_error(e.ssl, rc);
+        /* Whatever the engine wrote goes out, an alert after a failure too. */
+        const int flushed = e.flush(sock, deadline, nullptr, &why);
+        if (err != SSL_ERROR_NONE && err != SSL_ERROR_WANT_READ) {
+            *cause = peerClosed_ ? "the server closed the connection during the handshake"
+                                 : engineError(lib, e.ssl, "handshake failed");
+            return 0;
+        }
+        if (flushed != 1) {
+            *cause = why;
+            return flushed;
+        }
+        if (rc == 1) {
+            char subject[kMaxSubject] = "";
+            if (X509 *cert = lib.SSL_get1_peer_certificate(e.ssl)) {
+                lib.X509_NAME_oneline(lib.X509_get_subject_name(cert), subject, sizeof subject);
+                lib.X509_free(cert);
+            }
+            *summary = std::string(lib.SSL_get_version(e.ssl)) + ", " +
+                       lib.SSL_CIPHER_get_name(lib.SSL_get_current_cipher(e.ssl)) + ", " + subject +
+                       ", verify ok";
+            return 1;
+        }
+        const long got = e.fill(sock, netutil::msLeft(deadline));
+        if (got == CSOCK_TIMEOUT)
+            return CSOCK_TIMEOUT;
+        if (got == CSOCK_RECV_ERROR) {
+            *cause = "the connection failed during the handshake: " + netutil::errorText(errno);
+            return 0;
+        }
+        peerClosed_ = got == CSOCK_CLOSED;
+    }
+    *cause = "the handshake did not end";
+    return 0;
+}
+
+int Session::Send(CSock &sock, const unsigned char *buf, unsigned int count, long long deadline,
+                  bool *handedOver, std::string *cause)
+{
+    *handedOver = false;
+    if (engine_ == nullptr || engine_->ssl == nullptr || count == 0 || count > INT_MAX) {
+        *cause = "no TLS connection";
+        return 0;
+    }
+    Engine &e = *engine_;
+    e.lib.ERR_clear_error();
+    /* The memory output takes a whole write, so the engine writes every byte at once. */
+    if (e.lib.SSL_write(e.ssl, buf, static_cast<int>(count)) != static_cast<int>(count)) {
+        *cause = engineError(e.lib, nullptr, "encryption failed");
+        return 0;
+    }
+    unsigned int sent = 0;
+    const int ok = e.flush(sock, deadline, &sent, cause);
+    *handedOver = sent > 0;
+    return ok;
+}
+
+long Session::Recv(CSock &sock, unsigned char *buf, unsigned int capacity, long waitMs)
+{
+    if (engine_ == nullptr || engine_->ssl == nullptr || buf == nullptr || capacity == 0)
+        return CSOCK_RECV_ERROR;
+    Engine &e = *engine_;
+    const int want = capacity > INT_MAX ? INT_MAX : static_cast<int>(capacity);
+    bool filled = false;
+    for (;;) {
+        e.lib.ERR_clear_error();
+        const int n = e.lib.SSL_read(e.ssl, buf, want);
+        if (n > 0)
+            return n;
+        const int err = e.lib.SSL_get_error(e.ssl, n);
+        e.flush(sock, netutil::deadlineIn(0), nullptr, nullptr); /* e.g. a key update's answer */
+        if (err == SSL_ERROR_ZERO_RETURN)
+            return CSOCK_CLOSED;
+        if (err != SSL_ERROR_WANT_READ || peerClosed_) {
+            lastError_ = engineError(e.lib, nullptr, "decryption failed");
+            return CSOCK_RECV_ERROR;
+        }
+        /* One wait per call: bytes that do not complete a record count as no data yet. */
+        if (filled)
+            return CSOCK_TIMEOUT;
+        const long got = e.fill(sock, waitMs);
+        if (got == CSOCK_TIMEOUT || got == CSOCK_RECV_ERROR) {
+            if (got == CSOCK_RECV_ERROR)
+                lastError_ = netutil::errorText(errno);
+            return got;
+        }
+        peerClosed_ = got == CSOCK_CLOSED;
+        filled = true;
+    }
+}
+
+} // namespace nettls
+
+#else /* no TLS support in this build */
+
+namespace nettls {
+
+namespace {
+const char kNoTls[] = "this build has no TLS support";
+}
+
+int Available(std::string *cause)
+{
+    if (cause != nullptr)
+        *cause = kNoTls;
+    return 0;
+}
+
+struct Session::Engine {};
+Session::Session() = default;
+Session::~Session() = default;
+
+int Session::Prepare(const char *, std::string *cause)
+{
+    *cause = kNoTls;
+    return 0;
+}
+
+int Session::Handshake(CSock &, const char *, const std::string &, long long, std::string *cause,
+                       std::string *)
+{
+    *cause = kNoTls;
+    return 0;
+}
+
+int Session::Send(CSock &, const unsigned char *, unsigned int, long long, bool *handedOver,
+                  std::string *cause)
+{
+    *handedOver = false;
+    *cause = kNoTls;
+    return 0;
+}
+
+long Session::Recv(CSock &, unsigned char *, unsigned int, long)
+{
+    lastError_ = kNoTls;
+    return CSOCK_RECV_ERROR;
+}
+
+} // namespace nettls
+
+#endif

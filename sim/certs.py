@@ -1,0 +1,134 @@
+#!/usr/bin/env python3
+"""Throwaway TLS certificates for trying and testing HTTPS, made with the openssl command.
+
+make(directory) writes, with EC P-256 keys and validity of two days unless said otherwise:
+
+  ca.pem                      a test CA (the file to give the tool's --cacert)
+  server.pem, server.key      from the test CA, for 127.0.0.1, ::1 and localhost (subjectAltName
+                              IP and DNS entries)
+  wrong-name.pem, .key        from the test CA, for the name other.invalid only
+  expired.pem, .key           from the test CA, for the same names as server.pem, valid only on
+                              1 January 2020
+  untrusted.pem, .key         for the same names as server.pem, from a second CA that nobody trusts
+  other-ca.pem                that second CA
+
+No private key is kept anywhere else: each run makes new ones. Usage: certs.py DIRECTORY
+"""
+import os
+import subprocess
+import sys
+
+NAMES = "IP:127.0.0.1,IP:::1,DNS:localhost"
+LEAVES = (  # file name, issuing CA, subjectAltName, validity (openssl ca options)
+    ("server", "ca", NAMES, ("-days", "2")),
+    ("wrong-name", "ca", "DNS:other.invalid", ("-days", "2")),
+    ("expired", "ca", NAMES, ("-startdate", "20200101000000Z", "-enddate", "20200102000000Z")),
+    ("untrusted", "other-ca", NAMES, ("-days", "2")),
+)
+EC_KEY = ("-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes")
+
+# The CA's own configuration for `openssl ca`, which alone sets any validity period.
+CA_CONFIG = """\
+[ca]
+default_ca = this
+[this]
+dir = {dir}
+database = $dir/index.txt
+serial = $dir/serial
+new_certs_dir = $dir
+default_md = sha256
+policy = any
+unique_subject = no
+[any]
+commonName = supplied
+[req]
+distinguished_name = dn
+prompt = no
+[dn]
+CN = {cn}
+[ca_ext]
+basicConstraints = critical, CA:TRUE
+keyUsage = critical, keyCertSign, cRLSign
+subjectKeyIdentifier = hash
+"""
+LEAF_EXT = """\
+basicConstraints = critical, CA:FALSE
+keyUsage = critical, digitalSignature
+extendedKeyUsage = serverAuth
+subjectKeyIdentifier = hash
+authorityKeyIdentifier = keyid
+subjectAltName = {names}
+"""
+
+
+def openssl(*args):
+    """Run openssl; raises RuntimeError with its message when it fails."""
+    try:
+        proc = subprocess.run(("openssl",) + args, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, timeout=60)
+    except FileNotFoundError:
+        raise RuntimeError("the openssl command is not installed (Debian package openssl)")
+    if proc.returncode != 0:
+        raise RuntimeError("openssl %s failed: %s" % (args[0], proc.stderr.decode("latin-1").strip()))
+
+
+def make_ca(directory, name, cn):
+    """A self-signed CA in directory/name/, its certificate copied to directory/name.pem."""
+    home = os.path.join(directory, name)
+    os.mkdir(home, 0o700)
+    config = os.path.join(home, "ca.cnf")
+    with open(config, "w") as f:
+        f.write(CA_CONFIG.format(dir=home, cn=cn))
+    open(os.path.join(home, "index.txt"), "w").close()
+    with open(os.path.join(home, "serial"), "w") as f:
+        f.write("01\n")
+    cert = os.path.join(directory, name + ".pem")
+    openssl("req", "-config", config, "-x509", *EC_KEY, "-keyout", os.path.join(home, "ca.key"),
+            "-out", cert, "-days", "2", "-extensions", "ca_ext")
+    return config
+
+
+def make_leaf(directory, name, config, names, validity):
+    key, csr, ext = (os.path.join(directory, name + suffix) for suffix in (".key", ".csr", ".ext"))
+    with open(ext, "w") as f:
+        f.write(LEAF_EXT.format(names=names))
+    first_name = names.split(",")[0].split(":", 1)[1]
+    openssl("req", "-new", *EC_KEY, "-keyout", key, "-out", csr, "-subj", "/CN=" + first_name)
+    home = os.path.dirname(config)
+    openssl("ca", "-config", config, "-batch", "-notext", "-cert", home + ".pem",
+            "-keyfile", os.path.join(home, "ca.key"), "-in", csr,
+            "-out", os.path.join(directory, name + ".pem"), "-extfile", ext, *validity)
+    os.unlink(csr)
+    os.unlink(ext)
+
+
+def make(directory):
+    """Write every certificate and key into the existing directory; returns {name: path} of the
+    .pem and .key files (names such as "ca", "server", "server.key")."""
+    configs = {"ca": make_ca(directory, "ca", "vemrick test CA"),
+               "other-ca": make_ca(directory, "other-ca", "vemrick untrusted test CA")}
+    for name, issuer, names, validity in LEAVES:
+        make_leaf(directory, name, configs[issuer], names, validity)
+    paths = {name: os.path.join(directory, name + ".pem") for name in ("ca", "other-ca")}
+    for name, _, _, _ in LEAVES:
+        paths[name] = os.path.join(directory, name + ".pem")
+        paths[name + ".key"] = os.path.join(directory, name + ".key")
+    return paths
+
+
+def main(argv):
+    if len(argv) != 1 or not os.path.isdir(argv[0]):
+        sys.stderr.write(__doc__.split("\n\n")[0] + "\nUsage: certs.py DIRECTORY (an existing directory)\n")
+        return 2
+    try:
+        paths = make(argv[0])
+    except (RuntimeError, OSError) as e:
+        sys.stderr.write("certs.py: %s\n" % e)
+        return 1
+    for name, path in sorted(paths.items()):
+        print("%-16s %s" % (name, path))
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))

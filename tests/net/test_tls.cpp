@@ -1,0 +1,200 @@
+/* https against TLS servers made here with OpenSSL's server API, on the throwaway certificates of
+ * sim/certs.py: which servers are accepted, that every other one is refused in the handshake with
+ * nothing of the request delivered, a handshake that stalls, and a CONNECT tunnel through a small
+ * loopback proxy. */
+#include "httpclnt.h"
+#include "loopback_server.h"
+
+#include <gtest/gtest.h>
+
+#include <openssl/ssl.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+namespace {
+
+using loopback::Conn;
+using loopback::Server;
+
+std::string certDir; /* made by the suite's set-up, removed by its tear-down */
+bool certsMade = false;
+
+std::string file(const std::string &name)
+{
+    return certDir + "/" + name;
+}
+
+const std::string kReply = "HTTP/1.0 200 OK\r\n\r\nZm9v";
+const std::string kBody = "card=4111111111111111";
+
+/* A TLS server presenting cert (at most TLS version maxVersion when given): records the decrypted
+ * request up to its body and answers kReply. */
+Server::Script tlsServer(const std::string &cert, int maxVersion = 0)
+{
+    return [cert, maxVersion](Conn &c) {
+        const struct timeval limit = {5, 0}; /* OpenSSL's reads block on this socket */
+        setsockopt(c.fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+        SSL_CTX *ctx = SSL_CTX_new(TLS_server_method());
+        if (maxVersion != 0) { /* old protocols need the lowest security level to be offered */
+            SSL_CTX_set_security_level(ctx, 0);
+            SSL_CTX_set_min_proto_version(ctx, TLS1_VERSION);
+            SSL_CTX_set_max_proto_version(ctx, maxVersion);
+            SSL_CTX_set_cipher_list(ctx, "DEFAULT:@SECLEVEL=0");
+        }
+        SSL_CTX_use_certificate_file(ctx, file(cert + ".pem").c_str(), SSL_FILETYPE_PEM);
+        SSL_CTX_use_PrivateKey_file(ctx, file(cert + ".key").c_str(), SSL_FILETYPE_PEM);
+        SSL *ssl = SSL_new(ctx);
+        SSL_set_fd(ssl, c.fd);
+        char buf[4096];
+        int n;
+        if (SSL_accept(ssl) == 1) {
+            while (c.received.find(kBody) == std::string::npos &&
+                   (n = SSL_read(ssl, buf, sizeof buf)) > 0)
+                c.received.append(buf, static_cast<size_t>(n));
+            SSL_write(ssl, kReply.data(), static_cast<int>(kReply.size()));
+            SSL_shutdown(ssl);
+        }
+        SSL_free(ssl);
+        SSL_CTX_free(ctx);
+    };
+}
+
+/* A CONNECT proxy: reads the request head, connects to 127.0.0.1:target, answers 200 and relays
+ * both ways until a side closes (at most 5 s). */
+Server::Script connectProxy(unsigned short target)
+{
+    return [target](Conn &c) {
+        c.readRequest();
+        const int up = socket(AF_INET, SOCK_STREAM, 0);
+        struct sockaddr_in a = {};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_port = htons(target);
+        if (connect(up, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0) {
+            c.send("HTTP/1.0 200 Connection established\r\n\r\n");
+            struct pollfd p[2] = {{c.fd, POLLIN, 0}, {up, POLLIN, 0}};
+            char buf[4096];
+            ssize_t n = 1;
+            for (int round = 0; round < 500 && n > 0 && !c.stop && poll(p, 2, 10) >= 0; round++)
+                for (int i = 0; i < 2 && n > 0; i++)
+                    if (p[i].revents != 0 && (n = recv(p[i].fd, buf, sizeof buf, 0)) > 0)
+                        n = send(p[1 - i].fd, buf, static_cast<size_t>(n), MSG_NOSIGNAL);
+        }
+        close(up);
+    };
+}
+
+/* A client that records its events. */
+struct Traced : CHttpClnt {
+    Traced() : CHttpClnt(4096, 4096) { SetTimeout(1); }
+    std::string events;
+    void OnEvent(const char *step, const char *detail) override
+    {
+        events += std::string(step) + "=" + detail + "\n";
+    }
+};
+
+class Tls : public ::testing::Test {
+protected:
+    static void SetUpTestSuite()
+    {
+        signal(SIGPIPE, SIG_IGN); /* the servers here write through OpenSSL's plain socket calls */
+        char dir[] = "/tmp/vemrick-tls-XXXXXX";
+        if (mkdtemp(dir) == nullptr)
+            return;
+        certDir = dir; /* tests/vectors/../../sim is the source tree's sim/ */
+        certsMade = system(("python3 " VEMRICK_TEST_VECTORS "/../../sim/certs.py " + certDir +
+                            " >/dev/null 2>&1")
+                               .c_str()) == 0;
+    }
+    static void TearDownTestSuite()
+    {
+        if (!certDir.empty())
+            system(("rm -rf " + certDir).c_str());
+    }
+    void SetUp() override
+    {
+        if (!certsMade)
+            GTEST_SKIP() << "sim/certs.py could not make certificates (python3 or openssl missing)";
+    }
+};
+
+/* Accepted with the test CA's file, also through a CONNECT tunnel that checks the origin's name
+ * inside it: the request arrives decrypted and the trace shows the handshake. Every server that
+ * cannot prove it is the one asked for, or that stalls, is refused in the handshake within the
+ * time-out, before any byte of the request goes out. */
+TEST_F(Tls, WhichServersAreAccepted)
+{
+    const struct {
+        const char *name;
+        Server::Script script;
+        const char *host, *caFile;
+        bool proxied, done;
+        const char *expect; /* in the trace for a success, in the cause for a failure */
+    } cases[] = {
+        {"trusted", tlsServer("server"), "127.0.0.1", "ca.pem", false, true, "TLS=TLSv1.3, "},
+        {"TLS 1.2 only", tlsServer("server", TLS1_2_VERSION), "127.0.0.1", "ca.pem", false, true,
+         "TLS=TLSv1.2, "},
+        {"by name through a CONNECT proxy", tlsServer("server"), "localhost", "ca.pem", true, true,
+         "TLS=TLSv1.3, "},
+        {"no CA file: the system store", tlsServer("server"), "127.0.0.1", nullptr, false, false,
+         "certificate verify failed (unable to get local issuer certificate)"},
+        {"unknown CA", tlsServer("untrusted"), "127.0.0.1", "ca.pem", false, false,
+         "certificate verify failed (unable to get local issuer certificate)"},
+        {"IP address mismatch", tlsServer("wrong-name"), "127.0.0.1", "ca.pem", false, false,
+         "certificate verify failed (IP address mismatch)"},
+        {"name mismatch", tlsServer("wrong-name"), "localhost", "ca.pem", false, false,
+         "certificate verify failed (hostname mismatch)"},
+        {"name mismatch through a CONNECT proxy", tlsServer("wrong-name"), "localhost", "ca.pem",
+         true, false, "certificate verify failed (hostname mismatch)"},
+        {"expired", tlsServer("expired"), "127.0.0.1", "ca.pem", false, false,
+         "certificate verify failed (certificate has expired)"},
+        {"TLS 1.1 only", tlsServer("server", TLS1_1_VERSION), "127.0.0.1", "ca.pem", false, false,
+         "protocol version"},
+        {"plain HTTP listener", [](Conn &c) { c.readSome(1000), c.send(kReply); }, "127.0.0.1",
+         "ca.pem", false, false, "wrong version number"},
+        {"handshake stalls", [](Conn &c) { c.readRequest(); }, "127.0.0.1", "ca.pem", false, false,
+         "no answer within 1 s"},
+    };
+    for (const auto &t : cases) {
+        SCOPED_TRACE(t.name);
+        Server server(t.script);
+        std::unique_ptr<Server> proxy(t.proxied ? new Server(connectProxy(server.port())) : nullptr);
+        const std::string at = t.host + (":" + std::to_string(server.port()));
+        Traced c;
+        c.SetCAFile(t.caFile ? file(t.caFile).c_str() : nullptr);
+        c.SetProxyHost(proxy ? "127.0.0.1" : nullptr);
+        c.SetProxyPort(proxy ? proxy->port() : 0);
+        const auto start = loopback::Clock::now();
+        EXPECT_EQ(c.Post(("https://" + at + "/pay").c_str(),
+                         reinterpret_cast<const unsigned char *>(kBody.data()), kBody.size(), "t/x"),
+                  t.done ? HTTP_DONE : HTTP_FAILED);
+        EXPECT_LT(loopback::secondsSince(start), 2.5);
+        EXPECT_EQ(c.GetRequestSent(), t.done);
+        EXPECT_STREQ(c.GetFailPhase(), t.done ? "" : "TLS");
+        EXPECT_NE((t.done ? c.events : std::string(c.GetFailCause())).find(t.expect),
+                  std::string::npos)
+            << c.GetFailCause() << "\n" << c.events;
+        server.join();
+        if (t.done)
+            EXPECT_EQ(server.received(), "POST /pay HTTP/1.0\r\nHost: " + at +
+                                             "\r\nContent-type: t/x\r\nContent-length: 21\r\n\r\n" +
+                                             kBody);
+        else
+            EXPECT_EQ(server.received().find("card="), std::string::npos);
+        if (t.done) {
+            EXPECT_EQ(std::string(reinterpret_cast<const char *>(c.GetRcvData()), c.GetRcvDataLen()),
+                      kReply);
+            EXPECT_NE(c.events.find("verify ok"), std::string::npos) << c.events;
+        }
+        if (proxy) {
+            proxy->join();
+            EXPECT_EQ(proxy->received(), "CONNECT " + at + " HTTP/1.0\r\nHost: " + at + "\r\n\r\n");
+        }
+    }
+}
+
+} // namespace
