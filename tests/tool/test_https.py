@@ -23,203 +23,92 @@ NUMBER = {"pay": "PayAuthorizationNumber", "preauth": "QZAuthorizationNumber"}
 KEY = b"demo-merchant-key-0001"
 SECRETS = [authstring.DEFAULTS["PAN"], KEY.decode(),
            payserver.sign(KEY, b"20401.00" + authstring.pay_request() + b"000000000040").decode()]
+IPV6 = ipv6_loopback()
 UNREADABLE_CA = "ReturnCode=999\nReturnDescription=Unable to read CA file\n"
-BAD_USAGE = "ReturnCode=999\nReturnDescription=Bad Usage\n\n"
 
 
-def cacert(name="ca"):
-    return ("--cacert", certificates()[name])
+CACERT = ("--cacert", certificates()["ca"])
 
 
-def requests(server):
-    """The request lines in the server's new log entries; a connection that sent none is not listed."""
-    return [e["request_line"] for e in server.new_log_entries() if "request_line" in e]
-
-
-class Approved(unittest.TestCase):
-    """With the test CA given by --cacert the tool checks the IP address or name in the URL against
-    the certificate and pays and pre-authorizes, directly or through a proxy's CONNECT tunnel. The
-    server logs the TLS version: 1.3 when it offers it."""
-    CASES = [  # name, server, host in the URL (None: its address), proxy, options, TLS version
-        ("direct", "tls", None, None, cacert(), "TLSv1.3"),
-        ("server offering only TLS 1.2", "tls1.2", None, None, cacert(), "TLSv1.2"),
-        ("-- ends the options", "tls", None, None, cacert() + ("--",), "TLSv1.3"),
-        ("through tinyproxy", "tls", None, "tinyproxy", cacert(), "TLSv1.3"),
-        ("through the test proxy", "tls", None, "proxy", cacert(), "TLSv1.3"),
-        ("by the name localhost", "tls", "localhost", None, cacert(), "TLSv1.3"),
-        ("by the name localhost, through the test proxy", "tls", "localhost", "proxy", cacert(),
-         "TLSv1.3"),
-    ]
-
-    @classmethod
-    def setUpClass(cls):
-        cls.servers = class_servers(cls, {
-            "tls": PayServer(*tls_options()), "tls1.2": PayServer(*tls_options(), "--tls-only", "1.2"),
-            "proxy": Proxy(), "tinyproxy": Tinyproxy()})
-
-    def connects(self, via):
-        proxy = self.servers[via]
-        if via == "tinyproxy":
-            return proxy.new_connects()
-        return [e["target"] for e in proxy.new_log_entries() if e["request_line"].startswith("CONNECT ")]
-
-    def test_paid_over_tls(self):
-        for command, run in COMMANDS.items():
-            for name, which, host, via, options, version in self.CASES:
-                with self.subTest(command=command, case=name):
-                    server = self.servers[which]
-                    proxy = ("127.0.0.1", str(self.servers[via].port)) if via else ("", "0")
-                    r = run(server.url(host=host), proxy=proxy, options=options)
-                    entries = server.new_log_entries()
-                    self.assertEqual([(e.get("tls"), e.get("tls_error"), e.get("error")) for e in entries],
-                                     [(version, None, None)], r.err)
-                    self.assertEqual((r.status, r.err), (0, ""))
-                    self.assertEqual((r.value(NUMBER[command]), r.value("ReturnCode")),
-                                     (entries[0]["reply"][-40:], "0"), r.out)
-                    if via:
-                        self.assertEqual(self.connects(via), ["%s:%d" % (host or "127.0.0.1", server.port)])
-
-
-class Refused(unittest.TestCase):
-    """Whatever fails the checks ends in 1002 before the request leaves: the server's log holds no
-    request, standard output no card, and standard error one line naming the phase and the cause,
-    with neither the card number, nor the key, nor the signature in it."""
-    VERIFY = "TLS: certificate verify failed \\(%s\\)"
-    CASES = [  # name, server, host in the URL (None: its address), --cacert certificate (None: the
-               # system store), proxy, stderr line between "vemrick: " and " (request not sent)"
-        ("certificate from a CA nobody trusts", "untrusted", None, "ca", None,
-         VERIFY % "unable to get local issuer certificate"),
-        ("test CA unknown to the system store", "tls", None, None, None,
-         VERIFY % "unable to get local issuer certificate"),
-        ("certificate for another name, URL by address", "wrong-name", None, "ca", None,
-         VERIFY % "IP address mismatch"),
-        ("certificate for another name, URL by name", "wrong-name", "localhost", "ca", None,
-         VERIFY % "hostname mismatch"),
-        ("expired certificate", "expired", None, "ca", None, VERIFY % "certificate has expired"),
-        ("server offering only TLS 1.1", "tls1.1", None, "ca", None, "TLS: tlsv1 alert protocol version"),
-        ("plain HTTP port behind an https URL", "plain", None, "ca", None, "TLS: wrong version number"),
-        ("proxy answering CONNECT with 403", "tls", None, "ca", "refusing", "proxy: .*403.*"),
-    ]
-
+class Https(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         servers = {name: PayServer(*tls_options(name)) for name in ("untrusted", "wrong-name", "expired")}
-        servers.update({"tls": PayServer(*tls_options()), "plain": PayServer(),
-                        "tls1.1": PayServer(*tls_options(), "--tls-only", "1.1"),
-                        "refusing": Proxy("--refuse-connect")})
+        servers.update(tls=PayServer(*tls_options()), plain=PayServer(), tinyproxy=Tinyproxy(),
+                       stall=PayServer("--misbehave", "tls-stall"), refusing=Proxy("--refuse-connect"),
+                       tls11=PayServer(*tls_options(), "--tls-only", "1.1"))
+        if IPV6:
+            servers.update(tls6=PayServer(*tls_options(), "--bind", "::1"), proxy6=Proxy("--bind", "::1"))
         cls.servers = class_servers(cls, servers)
 
-    def test_nothing_leaves(self):
-        for name, which, host, ca, via, line in self.CASES:
+    def run_tool(self, run, which, via=None, via_host="127.0.0.1", host=None, **kw):
+        """run against server `which`, through the proxy `via` reached as via_host."""
+        proxy = (via_host, str(self.servers[via].port)) if via else ("", "0")
+        return run(self.servers[which].url(host=host, scheme="https"), proxy=proxy, **kw)
+
+    def test_approved(self):
+        """With --cacert the tool pays and pre-authorizes, directly, through tinyproxy's tunnel, at
+        [::1] and through a proxy at ::1 or [::1]. The server logs TLS 1.3."""
+        cases = [("tls", None, None), ("tls", "tinyproxy", "127.0.0.1")]  # server, proxy, its host
+        if IPV6:
+            cases += [("tls6", None, None), ("tls6", "proxy6", "::1"), ("tls", "proxy6", "[::1]")]
+        for command, run in COMMANDS.items():
+            for which, via, via_host in cases:
+                with self.subTest(command=command, server=which, via=via_host):
+                    r = self.run_tool(run, which, via, via_host, options=CACERT)
+                    server, entries = self.servers[which], self.servers[which].new_log_entries()
+                    self.assertEqual([(e.get("tls"), e.get("error")) for e in entries], [("TLSv1.3", None)], r.err)
+                    self.assertEqual((r.status, r.err, r.value(NUMBER[command]), r.value("ReturnCode")),
+                                     (0, "", entries[0]["reply"][-40:], "0"), r.out)
+                    if via:
+                        proxy = self.servers[via]
+                        self.assertEqual(proxy.new_connects() if via == "tinyproxy" else
+                                         [e["target"] for e in proxy.new_log_entries()],
+                                         ["%s:%d" % (server.host, server.port)])
+
+    def test_refused_before_the_request_leaves(self):
+        """Whatever fails the checks, and a handshake or CONNECT never answered, ends in 1002 within
+        the time-out plus a second: the server's log holds no request, and standard error one line
+        naming the phase and the cause, without the card number, the key or the signature."""
+        verify = "TLS: certificate verify failed \\(%s\\)"
+        cases = [  # name, server, host in the URL (None: its address), proxy,
+                   # stderr line between "vemrick: " and " (request not sent)"
+            ("CA nobody trusts", "untrusted", None, None, verify % "unable to get local issuer certificate"),
+            ("another name", "wrong-name", "localhost", None, verify % "hostname mismatch"),
+            ("expired certificate", "expired", None, None, verify % "certificate has expired"),
+            ("server offering only TLS 1.1", "tls11", None, None, "TLS: tlsv1 alert protocol version"),
+            ("plain HTTP port behind an https URL", "plain", None, None, "TLS: wrong version number"),
+            ("proxy answering CONNECT with 403", "tls", None, "refusing", "proxy: .*403.*"),
+            ("TLS handshake never answered", "stall", None, None, "TLS: no answer within 2 s"),
+            ("CONNECT never answered", "tls", None, "stall", "proxy: no answer within 2 s"),
+        ]
+        for name, which, host, via, line in cases:
             with self.subTest(name):
-                server = self.servers[which]
-                proxy = ("127.0.0.1", str(self.servers[via].port)) if via else ("", "0")
-                r = pay(server.url(host=host, scheme="https"), proxy=proxy, options=cacert(ca) if ca else ())
-                self.assertEqual(requests(server), [])
-                self.assertEqual(r.status, 0)
-                self.assertTrue(r.out.endswith("\nReturnCode=1002\n"), r.out)
-                self.assertNotIn("Card=", r.out)
+                start = time.monotonic()
+                r = self.run_tool(pay, which, via, host=host, timeout="2", options=CACERT)
+                self.assertLess(time.monotonic() - start, time_limit(2 * (2 + 1)))
+                self.assertEqual([e for e in self.servers[which].new_log_entries() if "request_line" in e], [])
+                self.assertTrue(r.status == 0 and r.out.endswith("\nReturnCode=1002\n") and "Card=" not in r.out, r.out)
                 self.assertRegex(r.err, r"\Avemrick: %s \(request not sent\)\n\Z" % line)
                 for secret in SECRETS:
                     self.assertNotIn(secret, r.err)
 
-
-class Stalls(unittest.TestCase):
-    """A server that never answers the TLS handshake, and a proxy that never answers CONNECT, end
-    the run after the time-out, like a silent server, but with 1002: nothing was sent."""
-    TIMEOUT = 2
-    CASES = [  # name, server, proxy, phase on stderr
-        ("TLS handshake never answered", "stall", None, "TLS"),
-        ("CONNECT never answered", "tls", "stall", "proxy"),
-    ]
-
-    @classmethod
-    def setUpClass(cls):
-        cls.servers = class_servers(cls, {"stall": PayServer("--misbehave", "tls-stall"),
-                                          "tls": PayServer(*tls_options())})
-
-    def test_bounded_by_the_time_out(self):
-        for name, which, via, phase in self.CASES:
-            with self.subTest(name):
-                server = self.servers[which]
-                proxy = ("127.0.0.1", str(self.servers[via].port)) if via else ("", "0")
-                start = time.monotonic()
-                r = pay(server.url(scheme="https"), proxy=proxy, timeout=str(self.TIMEOUT), options=cacert())
-                elapsed = time.monotonic() - start
-                # Time-out plus a second, with room for a loaded machine.
-                self.assertLess(elapsed, time_limit(2 * (self.TIMEOUT + 1)))
-                self.assertGreaterEqual(elapsed, self.TIMEOUT * 0.75)
-                self.assertEqual(requests(server), [])
-                self.assertEqual(r.status, 0)
-                self.assertTrue(r.out.endswith("\nReturnCode=1002\n"), r.out)
-                self.assertRegex(r.err, r"\Avemrick: %s: .+ \(request not sent\)\n\Z" % phase)
-
-
-@unittest.skipUnless(ipv6_loopback(), "no ::1 on this machine")
-class IPv6(unittest.TestCase):
-    """[::1] in a URL, over http and https (the certificate names ::1), and ::1 as the proxy host."""
-    CASES = [  # name, server, goes through the proxy at ::1
-        ("https to [::1]", "tls6", False),
-        ("http to [::1]", "plain6", False),
-        ("https through a proxy at ::1", "tls", True),
-        ("https to [::1] through a proxy at ::1", "tls6", True),
-    ]
-
-    @classmethod
-    def setUpClass(cls):
-        cls.servers = class_servers(cls, {
-            "tls6": PayServer(*tls_options(), "--bind", "::1"), "plain6": PayServer("--bind", "::1"),
-            "tls": PayServer(*tls_options()), "proxy6": Proxy("--bind", "::1")})
-
-    def test_paid(self):
-        proxy6 = self.servers["proxy6"]
-        for name, which, proxied in self.CASES:
-            with self.subTest(name):
-                server = self.servers[which]
-                r = pay(server.url(), proxy=("::1", str(proxy6.port)) if proxied else ("", "0"),
-                        options=cacert())
-                self.assertEqual((r.status, r.err), (0, ""))
-                self.assertTrue(r.out.endswith("\nReturnCode=0\n"), r.out)
-                self.assertEqual(requests(server), ["POST /pay HTTP/1.0"])
-                self.assertEqual([e["target"] for e in proxy6.new_log_entries()],
-                                 ["%s:%d" % (server.host, server.port)] if proxied else [])
-
-
-class CaFileAndOptions(unittest.TestCase):
-    """A --cacert file that cannot be read or holds nothing stops the run before anything is sent.
-    An unknown option, or --cacert without its file, is a wrong command line."""
-    UNREADABLE = [  # name, the --cacert path ({dir}: a directory of empty and missing files)
-        ("missing file", "{dir}/missing.pem"), ("empty file", "{dir}/empty.pem"), ("a directory", "{dir}"),
-    ]
-
-    @classmethod
-    def setUpClass(cls):
-        cls.server = class_servers(cls, {"tls": PayServer(*tls_options())})["tls"]
-        files = tempfile.TemporaryDirectory(prefix="vemrick-ca-files-")
-        cls.addClassCleanup(files.cleanup)
-        cls.dir = files.name
-        open(os.path.join(cls.dir, "empty.pem"), "w").close()
-
-    def test_unreadable_ca_file(self):
-        for command, run in COMMANDS.items():
-            for name, path in self.UNREADABLE:
-                with self.subTest(command=command, case=name):
-                    r = run(self.server.url(), options=("--cacert", path.format(dir=self.dir)))
-                    self.assertEqual((r.status, r.out), (0, UNREADABLE_CA))
-                    self.assertEqual(self.server.new_log_entries(), [])
-
-    def test_bad_usage(self):
-        words = [authstring.authstring(), self.server.url(), "30", "", "0", "key"]
-        cases = [
-            ("unknown option", ["--no-verify"] + words),
-            ("unknown option before -preauth", ["--no-verify", "-preauth"] + words + ["7"]),
-            ("--cacert without its file", ["--cacert"]),
-        ]
-        for name, argv in cases:
-            with self.subTest(name):
+    def test_cacert_errors(self):
+        """A --cacert file that cannot be read or holds nothing stops the run before anything is
+        sent; --cacert without its file, or an unknown option, is a wrong command line."""
+        server, words = self.servers["tls"], [authstring.authstring(), self.servers["tls"].url(), "30", "", "0", "k"]
+        with tempfile.TemporaryDirectory(prefix="vemrick-ca-files-") as d:
+            open(os.path.join(d, "empty.pem"), "w").close()
+            for command, run in COMMANDS.items():
+                for path in (d + "/missing.pem", d + "/empty.pem", d):
+                    with self.subTest(command=command, path=path):
+                        r = run(server.url(), options=("--cacert", path))
+                        self.assertEqual((r.status, r.out), (0, UNREADABLE_CA))
+        for argv in (["--cacert"], ["--no-verify"] + words, ["--no-verify", "-preauth"] + words + ["7"]):
+            with self.subTest(argv=argv[:2]):
                 r = harness.run(*argv)
-                self.assertEqual((r.status, r.out), (1, BAD_USAGE))
-                self.assertEqual(self.server.new_log_entries(), [])
+                self.assertEqual((r.status, r.out), (1, "ReturnCode=999\nReturnDescription=Bad Usage\n\n"))
+        self.assertEqual(server.new_log_entries(), [])
 
 
 if __name__ == "__main__":
