@@ -2,12 +2,13 @@
 #   make demo        build, start the test payment server, run an inspection, a payment and a
 #                    pre-authorization through the built tool, then a payment over https
 #   make test        everything CI runs: unit and end-to-end tests in a normal and in a sanitizer
-#                    build, the thread test under ThreadSanitizer, short fuzz runs, and the memory
-#                    checks under valgrind
+#                    build, the thread test under ThreadSanitizer, short fuzz runs, the memory
+#                    checks under valgrind, and a short torture run
 #   make build       build only (the tool lands in build/bin/vemrick); installs nothing
 #   make deps        install the Debian packages that `make build` needs
 #   make fuzz        run every fuzz target for FUZZ_SECONDS (default 60)
 #   make memcheck    unit and end-to-end tests under valgrind memcheck
+#   make torture     the built tool under each injected fault in turn (a sample is part of make test)
 #   make tsan        the library and its thread test built with ThreadSanitizer (build-tsan), run
 #   make cross-test ARCH=s390x|i386   build the library and unit tests for another CPU, run under qemu
 #   make bench       performance figures beside curl and OpenSSL, written to bench/results.md
@@ -51,7 +52,7 @@ test-deps: deps
 	    echo "make: could not make the de_DE.UTF-8 locale; the test that needs it skips" >&2
 
 # Asked for through one of these targets, the builds install the base packages first.
-INSTALLING_GOALS := demo test test-normal test-asan memcheck
+INSTALLING_GOALS := demo test test-normal test-asan memcheck torture torture-short
 ifneq ($(filter $(INSTALLING_GOALS),$(MAKECMDGOALS)),)
 build build-asan: deps
 endif
@@ -104,7 +105,21 @@ tsan: test-deps
 	cmake --build $(TSAN_BUILD) -j $(JOBS) --target test_threads
 	cd $(TSAN_BUILD) && ctest --output-on-failure -R '^embed_threads$$'
 
-test: test-normal test-asan tsan fuzz-short memcheck
+# make torture: payments, pre-authorizations and inspections by the built tool, each with one
+# allocation, socket, resolver, file or TLS-socket call failing in turn (tests/torture/); about 7
+# minutes. torture-short, part of make test, runs a sample of it in about a minute.
+TORTURE = python3 tests/torture/torture.py --tool $(BUILD)/bin/vemrick \
+          --inject $(BUILD)/tests/torture/libvemrick_inject.so --jobs $(JOBS)
+.PHONY: torture torture-short
+torture: build test-deps
+	@scripts/ensure-deps.sh valgrind
+	$(TORTURE) --every 1 --every-from 10 --valgrind 120
+
+torture-short: build test-deps
+	@scripts/ensure-deps.sh valgrind
+	$(TORTURE) --edge 10 --every 400 --every-from 2000 --valgrind 16
+
+test: test-normal test-asan tsan fuzz-short memcheck torture-short
 	@echo "make test: all test suites passed"
 
 cross-test:

@@ -89,8 +89,11 @@ Bignum *itobig(uint32_t value)
 {
     Bignum *b = static_cast<Bignum *>(clib_malloc(sizeof(Bignum)));
     uint32_t *w = static_cast<uint32_t *>(clib_malloc(sizeof(uint32_t)));
-    if (b == nullptr || w == nullptr)
+    if (b == nullptr || w == nullptr) {
+        clib_free(b); /* the half that was had: the process ends, but leaves nothing lost */
+        clib_free(w);
         kernelFatal("itobig: out of memory.\n");
+    }
     w[0] = value;
     b->sign = 1;
     b->length = 1;

@@ -27,9 +27,10 @@ enum { QZ_FIELD_COUNT = 6 };
 extern const QZField kQZFields[QZ_FIELD_COUNT]; /* in the order of the pay request */
 
 /* Decodes an AuthString of `length` bytes. Returns 1 with *out a malloc'ed pay request of *outLen
- * bytes (the caller frees it) when the result has at least one byte; 0 otherwise with *out null. */
+ * bytes (the caller frees it) when the result has at least one byte; 0 otherwise with *out null,
+ * and *noMemory (where given) telling whether memory ran out. */
 int DecodePayRequestMsg(const char *authString, unsigned int length, unsigned char **out,
-                        unsigned int *outLen);
+                        unsigned int *outLen, bool *noMemory = nullptr);
 
 /* Copies the six fields of a pay request of at least QZ_PAY_REQUEST_MIN_LEN bytes, untrimmed and
  * NUL-terminated, into *out. */

@@ -7,9 +7,11 @@
 #include <cstring>
 
 int DecodePayRequestMsg(const char *authString, unsigned int length, unsigned char **out,
-                        unsigned int *outLen)
+                        unsigned int *outLen, bool *noMemory)
 {
     *out = nullptr;
+    if (noMemory != nullptr)
+        *noMemory = false;
     /* The codec takes an int count; an AuthString of 2 GiB or more is not a pay request. */
     if (length > static_cast<unsigned int>(INT32_MAX))
         return 0;
@@ -17,6 +19,8 @@ int DecodePayRequestMsg(const char *authString, unsigned int length, unsigned ch
     const int n = QZUtil::base64_decode(reinterpret_cast<const unsigned char *>(authString),
                                         static_cast<int>(length), &buf);
     if (n < 1) {
+        if (noMemory != nullptr)
+            *noMemory = n == 0 && buf == nullptr && length > 0;
         free(buf);
         return 0;
     }

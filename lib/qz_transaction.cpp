@@ -142,8 +142,11 @@ unsigned int transact(const QZExchange &ex, const char *authString, unsigned int
 
     unsigned char *payRequest = nullptr;
     unsigned int prLen = 0;
-    if (!DecodePayRequestMsg(authString, length, &payRequest, &prLen))
-        return finish(rec, fail(c.report, QZ_BAD_REQUEST, "request", "the AuthString is not base64"));
+    bool noMemory = false;
+    if (!DecodePayRequestMsg(authString, length, &payRequest, &prLen, &noMemory))
+        return finish(rec, fail(c.report, QZ_BAD_REQUEST, "request",
+                                noMemory ? "no memory to decode the AuthString"
+                                         : "the AuthString is not base64"));
     if (prLen < QZ_PAY_REQUEST_MIN_LEN) {
         releaseRequest(payRequest, prLen);
         return finish(rec, fail(c.report, QZ_BAD_REQUEST, "request",

@@ -58,8 +58,8 @@ public:
      * *out is set to null first. Returns the decoded length with *out a malloc'ed buffer of that
      * length + 100 bytes (spare bytes zero, no terminator); 0 for count <= 0 (*out null) or for an
      * input of blanks only (*out an empty buffer to free); -1 for a count of significant
-     * characters that is not a multiple of 4, a byte outside the alphabet, or no memory (*out
-     * null); 0 with *out null when the result cannot be allocated. */
+     * characters that is not a multiple of 4 or a byte outside the alphabet (*out null); 0 with
+     * *out null for count > 0 when memory runs out. */
     static int base64_decode(const unsigned char *in, int count, unsigned char **out);
 
     /* ---- HMAC-SHA-1 signatures (64-byte block; keys of 0 to 64 bytes, longer ones refused) ---- */

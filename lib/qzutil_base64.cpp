@@ -70,7 +70,7 @@ int QZUtil::base64_decode(const unsigned char *in, int count, unsigned char **ou
     /* Working copy of the significant characters: every byte <= 0x20 is dropped. */
     unsigned char *sig = static_cast<unsigned char *>(malloc(static_cast<size_t>(count)));
     if (sig == nullptr)
-        return -1;
+        return 0;
     int n = 0;
     for (int i = 0; i < count; i++)
         if (in[i] > 0x20)

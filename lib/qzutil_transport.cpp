@@ -92,6 +92,8 @@ int QZUtil::ReadHttpReply(const unsigned char *raw, unsigned int rawLen, unsigne
         if (n > 0) {
             *replyLen = static_cast<unsigned int>(n);
             rc = QZ_OK;
+        } else if (n == 0 && *reply == nullptr && body[0] != '\0') {
+            rc = QZ_EMPTY_REPLY; /* no memory to decode it */
         }
     }
     free(text);

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <poll.h>
 #include <string>
 #include <sys/prctl.h>
 #include <unistd.h>
@@ -109,14 +110,20 @@ static Mode chooseMode(int n, char **w, const Options &options)
     return mode;
 }
 
-/* Writes n bytes of text to standard output. Returns 0, or the errno of the failed write. */
-static int writeAll(const char *text, size_t n)
+/* Writes size bytes of text to standard output. Returns 0, or the errno of the failed write. */
+static int writeAll(const char *text, size_t size)
 {
     const char *p = text;
-    size_t left = n;
+    size_t left = size;
     while (left > 0) {
         const ssize_t n = write(STDOUT_FILENO, p, left);
         if (n < 0 && errno == EINTR)
+            continue;
+        /* A non-blocking standard output that is full: wait, as a blocking write would, until
+         * the reader makes room. */
+        struct pollfd out = {STDOUT_FILENO, POLLOUT, 0};
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK) &&
+            (poll(&out, 1, -1) >= 0 || errno == EINTR))
             continue;
         if (n <= 0)
             return n < 0 ? errno : EIO;
@@ -160,9 +167,12 @@ static int runMode(const char *prog, int argc, char **argv, int first, Options &
 static int outOfMemory(const Options &options, int requestSent)
 {
     static const char kLines[] = "ReturnCode=999\nReturnDescription=Out of Memory\n";
+    const char *sent = requestSent < 0  ? ""
+                       : requestSent ? ",\"requestSent\":true"
+                                     : ",\"requestSent\":false";
     char json[128];
     snprintf(json, sizeof json, "{\"returnCode\":999,\"returnDescription\":\"Out of Memory\"%s}\n",
-             requestSent < 0 ? "" : requestSent ? ",\"requestSent\":true" : ",\"requestSent\":false");
+             sent);
     fprintf(stderr, "vemrick: out of memory%s\n",
             requestSent > 0 ? " (request sent: the outcome is unknown; check with the payment "
                               "server before paying again)"
