@@ -108,15 +108,15 @@ static unsigned long decimal(const char *s, const char **end)
 }
 
 /* KIND:N:MODE[:from]; anything unreadable leaves the process without a fault. */
-static void readFault(const char *spec)
+static void readFault(const char *text)
 {
-    const char *colon = spec != NULL ? strchr(spec, ':') : NULL;
+    const char *colon = text != NULL ? strchr(text, ':') : NULL;
     if (colon == NULL)
         return;
     int kind = -1;
     for (int k = 0; k < KINDS; k++)
-        if (strlen(kKindName[k]) == (size_t)(colon - spec) &&
-            strncmp(spec, kKindName[k], (size_t)(colon - spec)) == 0)
+        if (strlen(kKindName[k]) == (size_t)(colon - text) &&
+            strncmp(text, kKindName[k], (size_t)(colon - text)) == 0)
             kind = k;
     const char *p;
     const unsigned long n = decimal(colon + 1, &p);
