@@ -11,6 +11,7 @@ import json
 import os
 import re
 import selectors
+import socket
 import subprocess
 import sys
 import tempfile
@@ -21,6 +22,18 @@ LIFETIME = 600          # seconds; a server left behind exits after this
 START_TIMEOUT = 20      # seconds allowed for the start-up line
 STOP_TIMEOUT = 10
 STARTUP_LINE = re.compile(rb"listening on (\S+):([0-9]+)\n")
+
+
+def localhost_resolves():
+    """True when the name localhost resolves to an IPv4 loopback address here; a freshly
+    bootstrapped root without /etc/hosts may not resolve it at all."""
+    try:
+        return any(a[4][0].startswith("127.") for a in socket.getaddrinfo("localhost", None, socket.AF_INET))
+    except OSError:
+        return False
+
+
+NO_LOCALHOST = "localhost does not resolve to 127.0.0.1 on this machine (no /etc/hosts entry)"
 
 
 class SimServer:

@@ -6,6 +6,7 @@
 #define VEMRICK_TESTS_LOOPBACK_SERVER_H
 
 #include <arpa/inet.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -13,6 +14,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -26,6 +28,34 @@ using Clock = std::chrono::steady_clock;
 inline double secondsSince(Clock::time_point start)
 {
     return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+/* How many times slower than natively this test runs: VEMRICK_TIME_SCALE, which
+ * scripts/memcheck.sh sets for the programs it runs under valgrind, else 1. Time-outs and upper
+ * time bounds are multiplied by it. */
+inline int timeScale()
+{
+    const char *text = std::getenv("VEMRICK_TIME_SCALE");
+    const int scale = text ? std::atoi(text) : 1;
+    return scale >= 1 && scale <= 100 ? scale : 1;
+}
+
+/* Whether the name localhost resolves to an IPv4 loopback address here; a freshly bootstrapped root
+ * without /etc/hosts may not resolve it at all. Tests that connect by that name skip those cases
+ * when it does not, saying so in one line. */
+inline bool localhostResolves()
+{
+    struct addrinfo hints = {}, *found = nullptr;
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    if (getaddrinfo("localhost", nullptr, &hints, &found) != 0)
+        return false;
+    bool loopback = false;
+    for (const struct addrinfo *a = found; a != nullptr; a = a->ai_next)
+        loopback = loopback || (ntohl(reinterpret_cast<const sockaddr_in *>(a->ai_addr)
+                                          ->sin_addr.s_addr) >> 24) == 127;
+    freeaddrinfo(found);
+    return loopback;
 }
 
 /* One accepted connection as seen by a script. */

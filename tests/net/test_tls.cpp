@@ -11,6 +11,7 @@
 #include <openssl/ssl.h>
 
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <string>
@@ -30,7 +31,7 @@ const std::string kBody = "card=4111111111111111";
 Server::Script tlsServer(const std::string &cert, int maxVersion = 0)
 {
     return [cert, maxVersion](Conn &c) {
-        const struct timeval limit = {5, 0}; /* OpenSSL's reads block on this socket */
+        const struct timeval limit = {5L * loopback::timeScale(), 0}; /* OpenSSL's reads block */
         setsockopt(c.fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
         SSL_CTX *ctx = SSL_CTX_new(TLS_server_method());
         if (maxVersion != 0) { /* old protocols need the lowest security level to be offered */
@@ -80,7 +81,7 @@ Server::Script connectProxy(unsigned short target)
 
 /* A client that records its events. */
 struct Traced : CHttpClnt {
-    Traced() : CHttpClnt(4096, 4096) { SetTimeout(1); }
+    Traced() : CHttpClnt(4096, 4096) { SetTimeout(loopback::timeScale()); }
     std::string events;
     void OnEvent(const char *step, const char *detail) override
     {
@@ -131,11 +132,18 @@ TEST(Tls, WhichServersAreAccepted)
          "protocol version"},
         {"plain HTTP listener", [](Conn &c) { c.readSome(1000), c.send(kReply); }, "127.0.0.1",
          "ca.pem", false, false, "wrong version number"},
-        {"handshake stalls", [](Conn &c) { c.readRequest(); }, "127.0.0.1", "ca.pem", false, false,
-         "no answer within 1 s"},
+        {"handshake stalls", [](Conn &c) { c.readSome(1000), c.pause(1500 * loopback::timeScale()); },
+         "127.0.0.1", "ca.pem", false, false,
+         "no answer within "},
     };
+    const bool byName = loopback::localhostResolves();
+    if (!byName)
+        fprintf(stderr, "localhost does not resolve to 127.0.0.1 on this machine (no /etc/hosts "
+                        "entry): the cases by name are skipped\n");
     for (const auto &t : cases) {
         SCOPED_TRACE(t.name);
+        if (!byName && std::string(t.host) == "localhost")
+            continue;
         Server server(t.script);
         std::unique_ptr<Server> proxy(t.proxied ? new Server(connectProxy(server.port()))
                                                 : nullptr);
@@ -149,7 +157,7 @@ TEST(Tls, WhichServersAreAccepted)
                          reinterpret_cast<const unsigned char *>(kBody.data()), kBody.size(),
                          "t/x"),
                   t.done ? HTTP_DONE : HTTP_FAILED);
-        EXPECT_LT(loopback::secondsSince(start), 6.0); /* 1 s time-out; valgrind is slow */
+        EXPECT_LT(loopback::secondsSince(start), 6.0 * loopback::timeScale()); /* 1 s time-out */
         EXPECT_EQ(std::make_pair(c.GetRequestSent(), std::string(c.GetFailPhase())),
                   std::make_pair(t.done, std::string(t.done ? "" : "TLS")));
         EXPECT_NE((t.done ? c.events : std::string(c.GetFailCause())).find(t.expect),
