@@ -1,17 +1,20 @@
 # Entry points for people and CI.
-#   make demo        build, start the test payment server, run an inspection, a payment and a
-#                    pre-authorization through the built tool, then a payment over https
-#   make test        everything CI runs: unit and end-to-end tests in a normal and in a sanitizer
-#                    build, the thread test under ThreadSanitizer, short fuzz runs, the memory
-#                    checks under valgrind, and a short torture run
+#   make demo        build the tool only, start the test payment server, run an inspection, a
+#                    payment and a pre-authorization through it, then a payment over https
+#   make test        everything CI runs, as stages (TEST_STAGES) that all run to their end, then a
+#                    table of their results and times: unit and end-to-end tests in a normal and
+#                    in a sanitizer build, the thread test under ThreadSanitizer, short fuzz runs,
+#                    the memory checks under valgrind, and a short torture run
+#   make check       the short loop: the normal build's unit and end-to-end tests
 #   make build       build only (the tool lands in build/bin/vemrick); installs nothing
+#   make python-venv a virtual environment in build/venv with the Python package installed
 #   make deps        install the Debian packages that `make build` needs
 #   make fuzz        run every fuzz target for FUZZ_SECONDS (default 60)
 #   make memcheck    unit and end-to-end tests under valgrind memcheck
 #   make torture     the built tool under each injected fault in turn (a sample is part of make test)
 #   make tsan        the library and its thread test built with ThreadSanitizer (build-tsan), run
 #   make cross-test ARCH=s390x|i386   build the library and unit tests for another CPU, run under qemu
-#   make bench       performance figures beside curl and OpenSSL, written to bench/results.md
+#   make bench       performance figures beside curl and OpenSSL, written to build/bench-results.md
 # `make build` and `make build-asan` only build. Every other target first installs the Debian
 # packages it needs (scripts/ensure-deps.sh), so that `make demo` and `make test` set up a fresh
 # Debian 12 machine run as root.
@@ -27,18 +30,20 @@ CI_FUZZ_SECONDS ?= 15
 ARCH       ?= s390x
 
 BASE_PKGS := cmake g++ make libgtest-dev libssl-dev python3 pkg-config time
-# The demo and the tests make certificates with openssl; the tests also run tinyproxy (its binary
-# package: no system service) and need a comma-decimal locale (de_DE.UTF-8, made below).
-DEMO_PKGS := openssl
+# The demo builds the tool alone (no tests), and makes certificates with openssl.
+DEMO_PKGS := cmake g++ make libssl-dev python3 openssl
+# The tests also run tinyproxy (its binary package: no system service) and need a comma-decimal
+# locale (de_DE.UTF-8, made below).
 TEST_PKGS := openssl tinyproxy-bin locales
 # The install test puts python/ into a virtual environment with pip, without network.
-TEST_PKGS += python3-venv python3-setuptools python3-wheel
+PYTHON_PKGS := python3 python3-venv python3-setuptools python3-wheel
+TEST_PKGS += $(PYTHON_PKGS)
 FUZZ_PKGS := cmake make clang libclang-rt-14-dev
 CROSS_PKGS_s390x := crossbuild-essential-s390x qemu-user libgtest-dev cmake make
 CROSS_PKGS_i386  := crossbuild-essential-i386 qemu-user libgtest-dev cmake make
 
 .PHONY: all deps test-deps build build-asan demo test test-normal test-asan fuzz fuzz-build \
-        fuzz-short memcheck cross-test clean bench
+        fuzz-short memcheck cross-test clean bench check python-venv
 
 all: build
 
@@ -62,7 +67,7 @@ CHECK_CMAKE = @command -v cmake >/dev/null || \
 
 build:
 	$(CHECK_CMAKE)
-	cmake -S . -B $(BUILD) -DVEMRICK_WERROR=ON $(CMAKE_ARGS)
+	cmake -S . -B $(BUILD) -DVEMRICK_WERROR=ON -DVEMRICK_TESTS=ON $(CMAKE_ARGS)
 	cmake --build $(BUILD) -j $(JOBS)
 
 build-asan:
@@ -70,12 +75,31 @@ build-asan:
 	cmake -S . -B $(ASAN_BUILD) -DVEMRICK_WERROR=ON -DVEMRICK_SANITIZE=ON $(CMAKE_ARGS)
 	cmake --build $(ASAN_BUILD) -j $(JOBS)
 
-demo: build
+# The demo configures the build without the tests (a later make build turns them on again) and
+# builds the tool alone.
+demo:
 	@scripts/ensure-deps.sh $(DEMO_PKGS)
+	$(CHECK_CMAKE)
+	cmake -S . -B $(BUILD) -DVEMRICK_WERROR=ON -DVEMRICK_TESTS=OFF $(CMAKE_ARGS) >/dev/null
+	cmake --build $(BUILD) -j $(JOBS) --target vemrick_tool
 	@scripts/demo.sh $(BUILD)/bin/vemrick
 
 test-normal: build test-deps
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+# The inner loop: no sanitizers, valgrind or fuzzing, and without the slow install and README tests.
+check: build
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) -LE '^(install|readme)$$'
+
+# Builds nothing: the package loads the library named by VEMRICK_LIBRARY or the installed one. pip
+# works on a copy of python/, so that its build files stay out of the checkout.
+# Debian's own Python, whose packages (python3-setuptools, python3-wheel) the venv builds with.
+VENV_PYTHON ?= /usr/bin/python3
+python-venv:
+	@scripts/ensure-deps.sh $(PYTHON_PKGS)
+	$(VENV_PYTHON) -m venv --system-site-packages $(BUILD)/venv
+	rm -rf $(BUILD)/python-package && cp -rL python $(BUILD)/python-package
+	$(BUILD)/venv/bin/pip install --quiet --no-build-isolation --no-index $(BUILD)/python-package
 
 test-asan: build-asan test-deps
 	cd $(ASAN_BUILD) && ctest --output-on-failure -j $(JOBS)
@@ -119,8 +143,11 @@ torture-short: build test-deps
 	@scripts/ensure-deps.sh valgrind
 	$(TORTURE) --edge 10 --every 400 --every-from 2000 --valgrind 16
 
-test: test-normal test-asan tsan fuzz-short memcheck torture-short
-	@echo "make test: all test suites passed"
+# make test's stages, in order: each a make target of its own. A new stage is one more word here.
+TEST_STAGES := test-normal test-asan tsan fuzz-short memcheck torture-short
+
+test: test-deps
+	@scripts/run-stages.sh "$(MAKE)" $(TEST_STAGES)
 
 cross-test:
 	@[ -n "$(CROSS_PKGS_$(ARCH))" ] || { echo "cross-test: ARCH must be s390x or i386" >&2; exit 2; }
@@ -134,12 +161,12 @@ clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(TSAN_BUILD) $(FUZZ_BUILD) build-s390x build-i386
 
 # make bench: performance figures beside their references (curl, OpenSSL), written to
-# bench/results.md. bench_sha1 is configured only here (VEMRICK_BENCH).
+# build/bench-results.md (bench/results.md keeps the figures the README quotes). bench_sha1 is configured only here (VEMRICK_BENCH).
 BENCH_PKGS := libbenchmark-dev libssl-dev curl time openssl
 
 bench:
 	@scripts/ensure-deps.sh $(sort $(BASE_PKGS) $(BENCH_PKGS))
 	cmake -S . -B $(BUILD) -DVEMRICK_WERROR=ON -DVEMRICK_BENCH=ON $(CMAKE_ARGS)
 	cmake --build $(BUILD) -j $(JOBS) --target vemrick_tool vemrick_shared bench_sha1
-	python3 bench/run.py --build $(BUILD)
+	python3 bench/run.py --build $(BUILD) --out $(BUILD)/bench-results.md
 

@@ -2,7 +2,7 @@
 """Performance figures of vemrick beside reference programs, measured in one run: `make bench`.
 
 Prints each figure with its reference, their ratio and the target, and writes the same to
-bench/results.md.
+bench-results.md in the build directory (bench/results.md keeps the figures the README quotes).
 
   one payment     vemrick against the test payment server, runs interleaved with curl posting the
                   very message vemrick signed (taken from the server's log): wall time, CPU time
@@ -401,8 +401,7 @@ class Bench:
 def main(argv):
     p = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     p.add_argument("--build", default="build", help="build directory (default: build)")
-    p.add_argument("--out", default=os.path.join(HERE, "results.md"),
-                   help="results file (default: bench/results.md)")
+    p.add_argument("--out", help="results file (default: bench-results.md in the build directory)")
     for name, default, what in (("runs", 25, "runs of one payment per program"),
                                 ("silent-runs", 5, "runs against the silent server"),
                                 ("sha-repetitions", 20, "bench_sha1 repetitions"),
@@ -422,6 +421,7 @@ def main(argv):
         p.error("counts must be positive and the delay between 0 and 10 s")
     args.build = os.path.abspath(args.build if os.path.isdir(args.build)
                                  else os.path.join(REPO, args.build))
+    args.out = args.out or os.path.join(args.build, "bench-results.md")
     missing = [path for path in (os.path.join(args.build, "bin", "vemrick"),
                                  os.path.join(args.build, "bench", "bench_sha1"), GNU_TIME)
                if not os.access(path, os.X_OK)] + [p for p in ("curl", "openssl") if not shutil.which(p)]
