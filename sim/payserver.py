@@ -614,18 +614,31 @@ class Server6(Server):
     address_family = socket.AF_INET6
 
 
-def serve(handler, port, lifetime, bind="127.0.0.1"):
+def serve(handler, port, lifetime, bind="127.0.0.1", background=False):
     """Listen on bind:port, print the start-up line "listening on ADDRESS:PORT" (an IPv6 address
-    in brackets), serve until SIGTERM/SIGINT or the lifetime ends."""
+    in brackets), serve until SIGTERM/SIGINT or the lifetime ends. In the background, the caller's
+    process prints the line with the serving process's number and returns once the port listens;
+    the serving process no longer writes to standard output."""
     shown = "[%s]" % bind if ":" in bind else bind
     try:
         server = (Server6 if ":" in bind else Server)((bind, port), handler)
     except OSError as e:
         sys.stderr.write("%s: cannot listen on %s:%d: %s\n" % (os.path.basename(sys.argv[0]), shown, port, e))
         return 2
+    line = "listening on %s:%d" % (shown, server.server_address[1])
+    if background:
+        sys.stdout.flush()
+        child = os.fork()
+        if child != 0:
+            print("%s (process %d)" % (line, child), flush=True)
+            os._exit(0)
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
     signal.signal(signal.SIGTERM, lambda *_: STOP.set())
     signal.signal(signal.SIGINT, lambda *_: STOP.set())
-    print("listening on %s:%d" % (shown, server.server_address[1]), flush=True)
+    if not background:
+        print(line, flush=True)
     thread = threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.2}, daemon=True)
     thread.start()
     end = time.monotonic() + lifetime if lifetime > 0 else None
@@ -727,6 +740,9 @@ def main(argv):
                         "reply (default 30)")
     p.add_argument("--lifetime", type=positive_float, default=0.0,
                    help="exit after this many seconds (default 0: run until SIGTERM or SIGINT)")
+    p.add_argument("--background", action="store_true",
+                   help="return once the port listens, printing the start-up line with the serving "
+                        "process's number, and serve in the background")
     args = p.parse_args(argv)
     try:
         args.key = read_key_file(args.key_file)
@@ -746,7 +762,7 @@ def main(argv):
             sys.stderr.write("payserver: cannot use the TLS certificate or key: %s\n" % e)
             return 2
     Handler.cfg = args
-    return serve(Handler, args.port, args.lifetime, args.bind)
+    return serve(Handler, args.port, args.lifetime, args.bind, args.background)
 
 
 if __name__ == "__main__":

@@ -5,10 +5,11 @@ import shlex
 import subprocess
 import sys
 
-BIN = os.environ.get("VEMRICK_BIN", "")
 # A command put in front of the tool, e.g. valgrind for the memory checks.
 WRAPPER = shlex.split(os.environ.get("VEMRICK_WRAPPER", ""))
 SOURCE_DIR = os.environ.get("VEMRICK_SOURCE_DIR", os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "..")))
+# The tool under test: CTest names it; run by hand, a file tests the one `make build` made.
+BIN = os.environ.get("VEMRICK_BIN") or os.path.join(SOURCE_DIR, "build", "bin", "vemrick")
 sys.path.insert(0, os.path.join(SOURCE_DIR, "sim"))
 
 import authstring  # noqa: E402  (sim/authstring.py)
@@ -56,8 +57,8 @@ def program_name(argv0):
 
 def run(*args, timeout=60, argv0=None):
     """Run the tool with the given words after the program name."""
-    if not BIN:
-        raise RuntimeError("VEMRICK_BIN is not set")
+    if not os.access(BIN, os.X_OK):
+        raise RuntimeError("%s is not an executable: build first (make build) or set VEMRICK_BIN" % BIN)
     if WRAPPER:
         # The wrapper runs the tool by its path; argv0 can then not be chosen.
         argv = WRAPPER + [BIN] + list(args)
