@@ -72,7 +72,7 @@ trap 'exit 130' INT
 trap 'exit 143' TERM
 
 echo "fresh-root-check: making a Debian 12 root in $root from:"
-printf '  %s\n' "$mirrors"
+printf '%s\n' "$mirrors" | sed 's/^/  /'
 start=$(date +%s)
 printf '%s\n' "$mirrors" | mmdebstrap --quiet --variant=apt --include=git,make bookworm "$root" - \
     >"$work/mmdebstrap.log" 2>&1 || { tail -30 "$work/mmdebstrap.log" >&2; exit 1; }
