@@ -33,8 +33,8 @@ BASE_PKGS := cmake g++ make libgtest-dev libssl-dev python3 pkg-config time
 # The demo builds the tool alone (no tests), and makes certificates with openssl.
 DEMO_PKGS := cmake g++ make libssl-dev python3 openssl
 # The tests also run tinyproxy (its binary package: no system service) and need a comma-decimal
-# locale (de_DE.UTF-8, made below).
-TEST_PKGS := openssl tinyproxy-bin locales
+# locale (de_DE.UTF-8, made below); tzdata for the expiry date's test in Europe/Berlin.
+TEST_PKGS := openssl tinyproxy-bin locales tzdata
 # The install test puts python/ into a virtual environment with pip, without network.
 PYTHON_PKGS := python3 python3-venv python3-setuptools python3-wheel
 TEST_PKGS += $(PYTHON_PKGS)

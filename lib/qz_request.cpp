@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -51,21 +52,34 @@ void CopyPayRequestFields(const unsigned char *pr, PayRequestFields *out)
     }
 }
 
+unsigned int QZGetPayTransactionEx(const char *authString, unsigned int length,
+                                   PayRequestFields *out, QZCallReport *report)
+{
+    if (report != nullptr)
+        memset(report, 0, sizeof *report);
+    const char *phase = "arguments", *cause = "an empty AuthString";
+    unsigned int rc = QZ_BAD_ARGUMENTS;
+    if (authString != nullptr && authString[0] != '\0' && length != 0 && out != nullptr) {
+        memset(out, 0, sizeof *out);
+        unsigned char *pr = nullptr;
+        unsigned int prLen = 0;
+        phase = "request";
+        cause = "the AuthString is not base64 or too short for the pay request's fields";
+        rc = QZ_BAD_REQUEST;
+        if (DecodePayRequestMsg(authString, length, &pr, &prLen) && prLen >= QZ_PAY_REQUEST_MIN_LEN) {
+            CopyPayRequestFields(pr, out);
+            rc = QZ_OK;
+        }
+        free(pr);
+    }
+    if (rc != QZ_OK && report != nullptr) {
+        snprintf(report->phase, sizeof report->phase, "%s", phase);
+        snprintf(report->cause, sizeof report->cause, "%s", cause);
+    }
+    return rc;
+}
+
 unsigned int QZGetPayTransaction(const char *authString, unsigned int length, PayRequestFields *out)
 {
-    if (authString == nullptr || authString[0] == '\0' || length == 0 || out == nullptr)
-        return QZ_BAD_ARGUMENTS;
-    memset(out, 0, sizeof *out);
-
-    unsigned char *pr = nullptr;
-    unsigned int prLen = 0;
-    if (!DecodePayRequestMsg(authString, length, &pr, &prLen))
-        return QZ_BAD_REQUEST;
-    if (prLen < QZ_PAY_REQUEST_MIN_LEN) {
-        free(pr);
-        return QZ_BAD_REQUEST;
-    }
-    CopyPayRequestFields(pr, out);
-    free(pr);
-    return QZ_OK;
+    return QZGetPayTransactionEx(authString, length, out, nullptr);
 }

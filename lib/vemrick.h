@@ -187,6 +187,40 @@ unsigned int QZProcessPreAuthorizationEx(const char *authString, unsigned int le
                                          const char *proxyHost, unsigned int proxyPort,
                                          const QZCallOptions *options, QZCallReport *report);
 
+/* QZGetPayTransaction with a report (null: none wanted): on failure its phase and cause say why
+ * ("arguments: an empty AuthString", "request: ..."); requestSent is always 0. */
+unsigned int QZGetPayTransactionEx(const char *authString, unsigned int length,
+                                   PayRequestFields *out, QZCallReport *report);
+
+/* ---- Rules of the merchant's side that the command-line tool and other front ends share ---- */
+
+/* Results of QZReadKeyFile; QZKeyFileText gives each its text ("Unable to open Merchant Key
+ * File", ...) and QZ_KEY_SHARED the warning that the file is open to others. */
+enum QZKeyFileResult {
+    QZ_KEY_READ = 0,
+    QZ_KEY_CANNOT_OPEN = 1, /* errno tells why */
+    QZ_KEY_CANNOT_READ = 2, /* empty, or a read error (errno set, else 0) */
+    QZ_KEY_HOLDS_NUL = 3,   /* a NUL byte would cut the key short, down to none */
+    QZ_KEY_SHARED = 4       /* never returned: the warning's text */
+};
+enum { QZ_KEY_BUFFER_SIZE = 512 };
+
+/* Reads the merchant key from the file at path, or, when fd >= 0, from that descriptor (closed
+ * whatever happens): at most 511 bytes, the last byte read (normally a line end) dropped. key
+ * (QZ_KEY_BUFFER_SIZE bytes) receives the key and a NUL, *keyLen its length; on failure key is
+ * zeroed and *keyLen is 0. *shared (when non-null) is 1 when the file is a regular file that group
+ * or others may read or write, else 0. Returns a QZKeyFileResult. */
+int QZReadKeyFile(const char *path, int fd, unsigned char *key, unsigned int *keyLen, int *shared);
+
+/* The text of a QZKeyFileResult (a static string; "" for an unknown value). */
+const char *QZKeyFileText(int result);
+
+/* Writes to out (9 bytes) the local calendar date `days` days after the local date at `now`
+ * (seconds since 1970), as YYYYMMDD and a NUL: whole calendar days, so a change of daylight-saving
+ * time in between never moves the date. Returns QZ_OK, or QZ_BAD_ARGUMENTS with out untouched for
+ * a null out or a date outside the years 0001 to 9999. */
+unsigned int QZExpiryDate(int64_t now, long days, char *out);
+
 #ifdef __cplusplus
 } /* extern "C" */
 #endif

@@ -21,6 +21,8 @@
  * connection (the test server logs its clients by it), "fired KIND N" when the fault strikes, and
  * at exit "count KIND N" for every kind. The injector itself never allocates: what dlsym asks for
  * before the C library's functions are found is served from a static buffer.
+ *
+ * VEMRICK_NOW=SECONDS fixes the clock that time() reads, for tests of calendar arithmetic.
  */
 #define _GNU_SOURCE
 #include <arpa/inet.h>
@@ -34,6 +36,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
 enum Kind { MALLOC, SOCKET, CONNECT, POLL, SEND, RECV, GETADDRINFO, FOPEN, FREAD, WRITE, TLS_READ,
@@ -390,6 +393,19 @@ static FILE *openFile(FILE *(*real)(const char *, const char *), const char *pat
         return NULL;
     }
     return real(path, mode);
+}
+
+time_t time(time_t *out)
+{
+    const char *fixed = getenv("VEMRICK_NOW");
+    struct timespec now;
+    if (fixed != NULL)
+        now.tv_sec = (time_t)strtoll(fixed, NULL, 10);
+    else
+        clock_gettime(CLOCK_REALTIME, &now);
+    if (out != NULL)
+        *out = now.tv_sec;
+    return now.tv_sec;
 }
 
 FILE *fopen(const char *path, const char *mode)

@@ -15,10 +15,6 @@
 #include <sys/prctl.h>
 #include <unistd.h>
 
-const char *errorString = "";
-
-static const char kBadUsage[] = "Bad Usage\n";
-
 void usage(const char *prog)
 {
     fprintf(stderr, "Usage: %s AuthString URL timeout proxyHost proxyPort merchantKeyFile\n", prog);
@@ -30,7 +26,6 @@ void usage(const char *prog)
     fprintf(stderr, "Options, before the rest: --cacert FILE, --json, --trace, --journal FILE, "
                     "--key-fd N (merchantKeyFile then -), -- (ends the options);\n"
                     "AuthString - reads it from standard input\n");
-    errorString = kBadUsage;
 }
 
 /* A descriptor number: decimal digits only, at most INT_MAX; -1 otherwise. */
@@ -142,16 +137,15 @@ static int runMode(const char *prog, int argc, char **argv, int first, Options &
     case MODE_WRONG:
         options.json = wantsJson(argc, argv);
         usage(prog);
-        frontEndFailure(r);
-        fprintf(stderr, "%s\n", errorString);
+        toolFailure(r, "Bad Usage\n");
         return 1;
     case MODE_PAY:
         traceStep("options", "read");
-        processPayTransaction(options, w[0], w[1], w[2], w[3], w[4], w[5], r);
+        processPayTransaction(options, {w[0], w[1], w[2], w[3], w[4], w[5], nullptr}, r);
         break;
     case MODE_PREAUTH:
         traceStep("options", "read");
-        processPreAuth(options, w[1], w[2], w[3], w[4], w[5], w[6], w[7], r);
+        processPreAuth(options, {w[1], w[2], w[3], w[4], w[5], w[6], w[7]}, r);
         break;
     case MODE_INSPECT:
         traceStep("options", "read");

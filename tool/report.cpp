@@ -133,16 +133,6 @@ std::string maskPan(const char *pan)
     return s;
 }
 
-unsigned int frontEndFailure(Result *r)
-{
-    r->frontEndFailure = true;
-    r->hasFields = r->hasAuthorization = false;
-    r->cards.clear();
-    r->code = QZ_FRONTEND_ERROR;
-    r->description = errorString;
-    return QZ_FRONTEND_ERROR;
-}
-
 std::string renderLines(const Result &r)
 {
     std::string out;
@@ -222,19 +212,31 @@ bool isLibraryFailure(unsigned int code)
     return code == QZ_BAD_REQUEST || (code >= QZ_BAD_ARGUMENTS && code <= QZ_BAD_REPLY);
 }
 
-std::string failureText(const QZCallReport &report)
+unsigned int failRun(Result *r, unsigned int code, const QZCallReport &report, bool toStderr)
 {
-    return std::string(report.phase[0] != '\0' ? report.phase : "transaction") + ": " +
-           (report.cause[0] != '\0' ? report.cause : "failed");
-}
-
-void reportFailure(unsigned int code, const QZCallReport &report)
-{
-    if (!isLibraryFailure(code))
-        return;
-    stderrLine("", report.phase[0] != '\0' ? report.phase : "transaction",
-               report.cause[0] != '\0' ? report.cause : "failed",
+    r->code = code;
+    if (code == QZ_FRONTEND_ERROR) {
+        r->frontEndFailure = true;
+        r->hasFields = r->hasAuthorization = false;
+        r->cards.clear();
+        r->description = report.cause;
+        if (toStderr)
+            fprintf(stderr, "%s\n", report.cause);
+        return code;
+    }
+    const char *phase = report.phase[0] != '\0' ? report.phase : "transaction";
+    const char *cause = report.cause[0] != '\0' ? report.cause : "failed";
+    r->description = std::string(phase) + ": " + cause;
+    stderrLine("", phase, cause,
                report.requestSent ? " (request sent: the outcome is unknown; check with the "
                                     "payment server before paying again)"
                                   : " (request not sent)");
+    return code;
+}
+
+unsigned int toolFailure(Result *r, const char *text, bool toStderr)
+{
+    QZCallReport report = {0, "", ""};
+    snprintf(report.cause, sizeof report.cause, "%s", text);
+    return failRun(r, QZ_FRONTEND_ERROR, report, toStderr);
 }

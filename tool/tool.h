@@ -12,10 +12,6 @@
 #include <string>
 #include <vector>
 
-/* The current front-end error description; "" means no front-end failure has happened. It always
- * points at a fixed message, never at text built at run time. */
-extern const char *errorString;
-
 /* Exit status when the result could not be written: the transaction may have run. */
 enum { EXIT_WRITE_FAILED = 2 };
 
@@ -45,9 +41,6 @@ struct Result {
     int requestSent = -1;    /* 0 or 1 for a server transaction; -1 otherwise */
 };
 
-/* Fills *r as a front-end failure (999) described by errorString; returns 999. */
-unsigned int frontEndFailure(Result *r);
-
 /* The key=value lines of r: every byte below 0x20 and the byte 0x7F of a value is written as '?'
  * (one for one, so fixed widths stay fixed), so no value can end its line or start another. The
  * 999 description is the tool's own text and goes out as it stands. */
@@ -75,45 +68,88 @@ void traceStep(const char *step, const char *detail);
 /* text without the spaces around it. */
 std::string trimmed(const char *text);
 
+/* The one way a run fails. Code 999 (the tool's own failure, the library not called): cause is
+ * the tool's text, which becomes the ReturnDescription and, with toStderr, a line on stderr.
+ * Another code: the report of the library's failure, written to stderr as "vemrick: <phase>:
+ * <cause> (request not sent)" (or "(request sent: the outcome is unknown; ...)") and kept as the
+ * description "<phase>: <cause>". Returns code. */
+unsigned int failRun(Result *r, unsigned int code, const QZCallReport &report, bool toStderr = true);
+
+/* failRun for the tool's own failure (999) described by text. */
+unsigned int toolFailure(Result *r, const char *text, bool toStderr = true);
+
 /* Whether code is a failure of the library (1000 to 1005, 2010). */
 bool isLibraryFailure(unsigned int code);
 
-/* "<phase>: <cause>" of a failed call ("transaction: failed" where the report says nothing). */
-std::string failureText(const QZCallReport &report);
-
-/* Writes "vemrick: <phase>: <cause> (request not sent)", or the same ending in "(request sent:
- * the outcome is unknown; ...)", to stderr when code is a library failure (1000 to 1005, 2010). */
-void reportFailure(unsigned int code, const QZCallReport &report);
-
-/* Writes the usage lines for program name `prog` to stderr; sets errorString to "Bad Usage\n". */
+/* Writes the usage lines for program name `prog` to stderr. */
 void usage(const char *prog);
+
+/* A transaction's words from the command line, as given. */
+struct TransactionArgs {
+    const char *authString;
+    const char *url;
+    const char *timeout;   /* seconds; below 1 or no digits: 30 */
+    const char *proxyHost; /* "" or a port of 0: no proxy */
+    const char *proxyPort;
+    const char *keyFile; /* "-" with --key-fd */
+    const char *expiryDays; /* pre-authorization only: days from today, at most 90 */
+};
 
 /* Inspect mode: the six fields of authString ("-": read from standard input) and the code. */
 unsigned int getPayTransaction(const char *authString, Result *r);
 
 /* Pay mode: reads the key, runs one payment, fills *r. Returns the return code (999: front-end
  * failure, the library was not called). */
-unsigned int processPayTransaction(const Options &options, const char *authString,
-                                   const char *url, const char *timeout, const char *proxyHost,
-                                   const char *proxyPort, const char *keyFile, Result *r);
+unsigned int processPayTransaction(const Options &options, const TransactionArgs &args, Result *r);
 
-/* Pre-authorization mode: as processPayTransaction, with an expiry of `expiryDays` days from now
- * (at most 90). */
-unsigned int processPreAuth(const Options &options, const char *authString, const char *url,
-                            const char *timeout, const char *proxyHost, const char *proxyPort,
-                            const char *keyFile, const char *expiryDays, Result *r);
+/* Pre-authorization mode: as processPayTransaction, with the expiry date of args.expiryDays. */
+unsigned int processPreAuth(const Options &options, const TransactionArgs &args, Result *r);
 
-/* Reads the merchant key file (or, for --key-fd, the descriptor keyFd, which is closed): at most
- * 511 bytes, the last byte read dropped. Writes a warning to stderr when the file is a regular
- * file that group or others may read or write. Returns a malloc'ed 512-byte zero-filled buffer
- * holding the key as NUL-terminated text (the caller wipes and frees it), or null after setting
- * errorString and writing it and a newline to stderr: the file cannot be opened or read, or its
- * key part holds a NUL byte (which would silently shorten the key, down to none). */
-char *GetMerchantKey(const char *path, int keyFd = -1);
+/* ---- inputs (inputs.cpp) ---- */
 
-/* Returns a malloc'ed 9-byte text YYYYMMDD: the local calendar date `days` days from now. On
- * failure sets errorString and returns null: no memory, or a date that cannot be computed or
- * written with a year from 0001 to 9999. */
-char *CalculateExpirationDate(long days);
+/* The AuthString word, or for "-" standard input up to its end with blanks and line ends around
+ * it dropped. Returns false when standard input holds more than 64 KiB. */
+bool readAuthString(const char *word, std::string *out);
+
+/* Reads the merchant key (QZReadKeyFile) into key (QZ_KEY_BUFFER_SIZE bytes), warning on stderr
+ * when the file is open to others. Returns null, or the failure's text. */
+const char *readMerchantKey(const char *path, int keyFd, unsigned char *key, unsigned int *keyLen);
+
+/* Null when the --cacert file (if any) holds a readable byte, else the failure's text:
+ * a mistyped path should not show up only as a failed handshake. */
+const char *checkCAFile(const char *path);
+
+/* The expiry date of expiryDays into date (9 bytes). Returns null, or the failure's text. */
+const char *expiryDate(const char *expiryDays, char *date);
+
+/* The timeout word as seconds for the library (30 for text below 1 or without digits). */
+int timeoutFromText(const char *text);
+
+/* The proxy port word: 0 for none; a number outside 0..65535 becomes a port the library refuses
+ * instead of quietly meaning "no proxy" or another port. */
+unsigned int portFromText(const char *text);
+
+/* ---- the journal (journal.cpp) ---- */
+
+/* The --journal file: one JSON line appended and flushed to disk before the request goes out, one
+ * after the result, so that a payment whose process died shows as "sending" without a result. */
+class Journal {
+public:
+    explicit Journal(const char *path); /* null: no journal; appending always succeeds */
+    ~Journal();
+    Journal(const Journal &) = delete;
+    Journal &operator=(const Journal &) = delete;
+
+    /* Appends {"time":...,"mode":...,<members>} and a line end, then fsync. Returns false when
+     * the journal was asked for and the line could not be written whole. */
+    bool append(const char *mode, const std::string &members);
+
+private:
+    int fd_;
+    bool wanted_;
+};
+
+/* "name":"value" for a journal line. */
+std::string jsonMember(const char *name, const char *value);
 
 #endif

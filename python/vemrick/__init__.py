@@ -18,6 +18,8 @@ import ctypes
 import dataclasses
 import datetime
 import os
+import time
+import warnings
 from typing import Optional, Tuple, Union
 
 from . import _native
@@ -26,7 +28,6 @@ __all__ = ["Result", "pay", "preauthorize", "inspect", "is_valid", "MAX_EXPIRY_D
 __version__ = "1.0.0"
 
 MAX_EXPIRY_DAYS = 90
-MAX_KEY_FILE_BYTES = 511
 DEFAULT_TIMEOUT = 30
 
 Text = Union[str, bytes]
@@ -65,13 +66,6 @@ class Result:
     error: Optional[str] = None
 
 
-_INSPECT_ERRORS = {
-    _native.QZ_BAD_ARGUMENTS: "arguments: an empty AuthString",
-    _native.QZ_BAD_REQUEST: "request: the AuthString is not base64 or too short for the pay "
-                            "request's fields",
-}
-
-
 def pay(auth_string: Text, url: Text, *, key: Optional[bytes] = None,
         key_file: Optional[Path] = None, timeout: int = DEFAULT_TIMEOUT,
         proxy: Optional[Proxy] = None, cacert: Optional[Path] = None) -> Result:
@@ -107,10 +101,10 @@ def inspect(auth_string: Text) -> Result:
     for an empty AuthString, or 2010 for one that is not base64 or too short."""
     lib = _native.library()
     data = _auth_bytes(auth_string)
-    fields = _native.PayRequestFields()
+    fields, report = _native.PayRequestFields(), _native.CallReport()
     try:
-        code = lib.QZGetPayTransaction(data, len(data), ctypes.byref(fields))
-        return Result(code, False, **_field_texts(fields), error=_INSPECT_ERRORS.get(code))
+        code = lib.QZGetPayTransactionEx(data, len(data), ctypes.byref(fields), ctypes.byref(report))
+        return Result(code, False, **_field_texts(fields), error=_error(report))
     finally:
         _wipe(fields)
 
@@ -165,14 +159,13 @@ def _transact(preauth, expiry, auth_string, url, key, key_file, timeout, proxy, 
     try:
         size = _native.CARD_ENTRY_SIZE
         block = ctypes.string_at(cards.value, count.value * size) if cards else b""
-        phase, cause = _latin1(report.phase), _latin1(report.cause)
         return Result(
             code, code == _native.QZ_OK, **_field_texts(record),
             cards=tuple(_latin1(block[i:i + size]) for i in range(0, len(block), size)),
             authorization_date_time=_latin1(record.AuthorizationDateTime),
             authorization_number=_latin1(record.AuthorizationNumber),
             request_sent=bool(report.requestSent),
-            error="%s: %s" % (phase, cause) if phase else None)
+            error=_error(report))
     finally:
         if cards:
             lib.free(cards)
@@ -259,10 +252,10 @@ def _expiry(expiry_days, expiry_date):
     if expiry_days is not None:
         if _whole_number("expiry_days", expiry_days) > MAX_EXPIRY_DAYS:
             raise ValueError("expiry_days is at most %d, not %d" % (MAX_EXPIRY_DAYS, expiry_days))
-        try:
-            expiry_date = datetime.date.today() + datetime.timedelta(days=expiry_days)
-        except OverflowError:
-            raise ValueError("expiry_days gives a date outside the years 1 to 9999") from None
+        date = ctypes.create_string_buffer(9)
+        if _native.library().QZExpiryDate(int(time.time()), max(expiry_days, -2**31), date) != _native.QZ_OK:
+            raise ValueError("expiry_days gives a date outside the years 1 to 9999")
+        return date.value
     if isinstance(expiry_date, datetime.date):
         return b"%04d%02d%02d" % (expiry_date.year, expiry_date.month, expiry_date.day)
     if expiry_date is None:
@@ -288,29 +281,30 @@ def _key_buffer(key, key_file):
 
 
 def _read_key_file(path):
-    """Reads the key file as the tool does, straight into the buffer (no copy is left behind)."""
-    if not isinstance(path, (str, bytes, os.PathLike)):
-        raise TypeError("key_file must be a path, not %s" % _type_name(path))
-    buffer = (ctypes.c_ubyte * MAX_KEY_FILE_BYTES)()
-    try:
-        with open(path, "rb", buffering=0) as f:
-            view, got = memoryview(buffer).cast("B"), 0
-            while got < MAX_KEY_FILE_BYTES:
-                n = f.readinto(view[got:])
-                if not n:
-                    break
-                got += n
-        if got == 0:
-            raise ValueError("the key file %r is empty" % os.fsdecode(path))
-        if 0 in buffer[:got - 1]:
-            raise ValueError("the key file %r holds a NUL byte" % os.fsdecode(path))
-        return buffer, got - 1
-    except BaseException:
-        _wipe(buffer)
-        raise
+    """Reads the key file by the library's rules, straight into the buffer (no copy is left
+    behind). OSError when it cannot be opened or read, ValueError when it is empty or holds a NUL
+    byte; a warning when others may read or write it."""
+    lib = _native.library()
+    path = _path_bytes("key_file", path)
+    buffer, length, shared = (ctypes.c_ubyte * _native.KEY_BUFFER_SIZE)(), ctypes.c_uint(), ctypes.c_int()
+    result = lib.QZReadKeyFile(path, -1, buffer, ctypes.byref(length), ctypes.byref(shared))
+    errno = ctypes.get_errno()
+    if shared.value:
+        warnings.warn("%s: %s" % (os.fsdecode(path), lib.QZKeyFileText(_native.KEY_SHARED).decode()))
+    if result == _native.KEY_READ:
+        return buffer, length.value
+    text = "%s: %s" % (lib.QZKeyFileText(result).decode(), os.fsdecode(path))
+    if result == _native.KEY_HOLDS_NUL or not errno:
+        raise ValueError(text)
+    raise OSError(errno, text, os.fsdecode(path))
 
 
 # ---- results
+
+
+def _error(report):
+    """ "phase: cause" of a failed call, as the tool reports it; None without a failure."""
+    return "%s: %s" % (_latin1(report.phase), _latin1(report.cause)) if report.phase else None
 
 
 def _latin1(raw):

@@ -63,22 +63,27 @@ _P = ctypes.POINTER
 _uint, _int, _text, _bytes = ctypes.c_uint, ctypes.c_int, ctypes.c_char_p, _P(ctypes.c_ubyte)
 _TRANSACTION_TAIL = [_P(TransactionRecord), _P(_uint), _P(ctypes.c_void_p), _int, _bytes, _uint,
                      _text, _uint, _P(CallOptions), _P(CallReport)]
-_SIGNATURES = {
-    "QZGetPayTransaction": [_text, _uint, _P(PayRequestFields)],
-    "QZIsValidPayTransaction": [_text, _uint, _P(PayRequestFields)],
-    "QZProcessPayTransactionEx": [_text, _uint, _text] + _TRANSACTION_TAIL,
-    "QZProcessPreAuthorizationEx": [_text, _uint, _text, _text] + _TRANSACTION_TAIL,
+_SIGNATURES = {  # name: argument types, result type
+    "QZGetPayTransactionEx": ([_text, _uint, _P(PayRequestFields), _P(CallReport)], _uint),
+    "QZIsValidPayTransaction": ([_text, _uint, _P(PayRequestFields)], _uint),
+    "QZProcessPayTransactionEx": ([_text, _uint, _text] + _TRANSACTION_TAIL, _uint),
+    "QZProcessPreAuthorizationEx": ([_text, _uint, _text, _text] + _TRANSACTION_TAIL, _uint),
+    "QZReadKeyFile": ([_text, _int, _bytes, _P(_uint), _P(_int)], _int),
+    "QZKeyFileText": ([_int], _text),
+    "QZExpiryDate": ([ctypes.c_int64, ctypes.c_long, ctypes.c_char_p], _uint),
 }
+# Results of QZReadKeyFile (enum QZKeyFileResult).
+KEY_READ, KEY_CANNOT_OPEN, KEY_CANNOT_READ, KEY_HOLDS_NUL, KEY_SHARED = range(5)
+KEY_BUFFER_SIZE = 512
 
 
 class Library:
     """The loaded libvemrick.so with its entry points typed, and the C library's free()."""
 
     def __init__(self, cdll):
-        for name, argtypes in _SIGNATURES.items():
+        for name, (argtypes, restype) in _SIGNATURES.items():
             function = getattr(cdll, name)
-            function.argtypes = argtypes
-            function.restype = ctypes.c_uint
+            function.argtypes, function.restype = argtypes, restype
             setattr(self, name, function)
         # The card list is taken with the C library's malloc, so it goes back through its free.
         self.free = ctypes.CDLL(None).free
@@ -94,7 +99,7 @@ def _open():
     explicit = os.environ.get("VEMRICK_LIBRARY")
     if explicit:
         try:
-            return ctypes.CDLL(explicit)
+            return ctypes.CDLL(explicit, use_errno=True)
         except OSError as e:
             raise OSError("cannot load VEMRICK_LIBRARY=%s: %s" % (explicit, e)) from e
     tried = []
@@ -102,7 +107,7 @@ def _open():
         if name and name not in tried:
             tried.append(name)
             try:
-                return ctypes.CDLL(name)
+                return ctypes.CDLL(name, use_errno=True)
             except OSError:
                 pass
     raise OSError("libvemrick.so.1 not found (tried %s): install the library, or set "

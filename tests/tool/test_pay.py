@@ -6,12 +6,14 @@ Hostile transports (trickle, endless and huge bodies, resets, replies to another
 in test_hostile.py.
 """
 import concurrent.futures
+import datetime
 import os
 import socket
 import tempfile
 import time
 import unittest
 
+import harness
 import servers
 from harness import authstring, check
 from servers import COMMANDS, PayServer, Proxy, class_servers, pay, preauth
@@ -215,7 +217,15 @@ class LibraryArguments(KeyFileMixin, unittest.TestCase):
 
 
 def local_date(days):
-    return time.strftime("%Y%m%d", time.localtime(time.time() + days * 86400))
+    return (datetime.date.today() + datetime.timedelta(days)).strftime("%Y%m%d")
+
+
+# Around both changes of daylight-saving time in Europe/Berlin in 2024, the expiry counts calendar
+# days, not multiples of 24 hours: seconds since 1970, days, date sent.
+DST_EXPIRY = [(1729895400, 2, "20241028"),   # 2024-10-26 00:30 CEST; 48 h later: the 27th
+              (1711837800, 2, "20240401"),   # 2024-03-30 23:30 CET; 48 h later: the 2nd
+              (1711924200, -2, "20240330"),  # 2024-04-01 00:30 CEST
+              (1730154600, -2, "20241026")]  # 2024-10-28 23:30 CET
 
 
 class Expiry(unittest.TestCase):
@@ -242,6 +252,16 @@ class Expiry(unittest.TestCase):
                 entries = self.server.new_log_entries()
                 self.assertEqual([e["type"] for e in entries], ["1093"])
                 self.assertIn(entries[0]["expiry"], {before, local_date(days)})  # midnight may pass
+
+    def test_expiry_counts_calendar_days(self):
+        inject = os.environ.get("VEMRICK_INJECT")
+        if not inject or harness.WRAPPER:
+            self.skipTest("the tool's clock is fixed through the fault injector (VEMRICK_INJECT)")
+        for now, days, date in DST_EXPIRY:
+            with self.subTest(now=now, days=days):
+                env = dict(LD_PRELOAD=inject, VEMRICK_NOW=str(now), TZ="Europe/Berlin")
+                check(self, preauth(self.server.url(), days=str(days), env=env), code=0)
+                self.assertEqual([e["expiry"] for e in self.server.new_log_entries()], [date])
 
     def test_expiry_refused(self):
         missing_key = os.path.join(tempfile.gettempdir(), "vemrick-no-such-key")

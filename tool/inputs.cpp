@@ -1,0 +1,99 @@
+#include "tool.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <unistd.h>
+
+/* An AuthString read from standard input: a pay request is at most about 14 KiB of base64. */
+static const size_t kMaxStdinAuthString = 64 * 1024;
+static const int kDefaultTimeout = 30;
+static const long kMaxExpiryDays = 90;
+/* A proxy port that no port can be: the transport refuses it (1002) instead of going direct. */
+static const unsigned int kBadProxyPort = 65536;
+
+/* Decimal text to a number in [lo, hi]: leading blanks and a sign are accepted, conversion stops at
+ * the first non-digit, no digits gives 0, and values outside the range are clamped (no overflow). */
+static long long decimalClamped(const char *text, long long lo, long long hi)
+{
+    if (text == nullptr)
+        return 0;
+    long long v = strtoll(text, nullptr, 10); /* saturates at LLONG_MIN/LLONG_MAX */
+    if (v < lo)
+        v = lo;
+    if (v > hi)
+        v = hi;
+    return v;
+}
+
+int timeoutFromText(const char *text)
+{
+    const long long t = decimalClamped(text, INT_MIN, INT_MAX);
+    return t < 1 ? kDefaultTimeout : static_cast<int>(t);
+}
+
+unsigned int portFromText(const char *text)
+{
+    const long long p = decimalClamped(text, -1, kBadProxyPort);
+    return p < 0 ? kBadProxyPort : static_cast<unsigned int>(p);
+}
+
+const char *readMerchantKey(const char *path, int keyFd, unsigned char *key, unsigned int *keyLen)
+{
+    int shared = 0;
+    const int result = QZReadKeyFile(path, keyFd, key, keyLen, &shared);
+    if (shared)
+        fprintf(stderr, "vemrick: warning: %s\n", QZKeyFileText(QZ_KEY_SHARED));
+    return result == QZ_KEY_READ ? nullptr : QZKeyFileText(result);
+}
+
+const char *checkCAFile(const char *path)
+{
+    static const char kCACannotRead[] = "Unable to read CA file";
+    if (path == nullptr)
+        return nullptr;
+    FILE *f = fopen(path, "rb");
+    char byte;
+    const bool readable = f != nullptr && fread(&byte, 1, 1, f) == 1;
+    if (f != nullptr)
+        fclose(f);
+    return readable ? nullptr : kCACannotRead;
+}
+
+bool readAuthString(const char *word, std::string *out)
+{
+    if (strcmp(word, "-") != 0) {
+        *out = word;
+        return true;
+    }
+    char buf[4096];
+    for (;;) {
+        const ssize_t n = read(STDIN_FILENO, buf, sizeof buf);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        out->append(buf, static_cast<size_t>(n));
+        if (out->size() > kMaxStdinAuthString)
+            return false;
+    }
+    const char *blanks = " \t\r\n\v\f";
+    out->erase(0, out->find_first_not_of(blanks));
+    out->erase(out->find_last_not_of(blanks) + 1);
+    return true;
+}
+
+const char *expiryDate(const char *expiryDays, char *date)
+{
+    if (expiryDays == nullptr || expiryDays[0] == '\0')
+        return "Expire Days is NULL";
+    const long days = static_cast<long>(decimalClamped(expiryDays, LONG_MIN, LONG_MAX));
+    if (days > kMaxExpiryDays)
+        return "Expire Days is two large (max 90 days)";
+    if (QZExpiryDate(time(nullptr), days, date) != QZ_OK)
+        return "Expire Days gives a date outside the years 0001 to 9999";
+    return nullptr;
+}
