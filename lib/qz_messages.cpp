@@ -57,14 +57,25 @@ int32_t readNumber(const unsigned char *p, size_t width)
 
 int BuildQZMessage(const QZExchange &ex, const unsigned char *payRequest, unsigned int len,
                    const char *expiryDate, const unsigned char *key, unsigned int keyLen,
-                   unsigned char **outText, unsigned int *outTextLen)
+                   unsigned char **outText, unsigned int *outTextLen, const char **why)
 {
+    static const char kCannotBuild[] = "the message cannot be built or signed";
+    const char *ignored = nullptr;
+    const char *&fault = why != nullptr ? *why : ignored;
+    fault = kCannotBuild;
     if (outText == nullptr || outTextLen == nullptr)
         return 0;
     *outText = nullptr;
     *outTextLen = 0;
-    if (payRequest == nullptr || len == 0 || len > QZ_PAY_REQUEST_MAX_LEN ||
-        (len >= QZ_OFF_MERCHANT_ID + QZ_TYPE_LEN && isMessageType(payRequest + QZ_OFF_MERCHANT_ID)))
+    if (payRequest == nullptr || len == 0)
+        return 0;
+    if (len > QZ_PAY_REQUEST_MAX_LEN)
+        fault = "the pay request is longer than 10622 bytes";
+    else if (len >= QZ_OFF_MERCHANT_ID + QZ_TYPE_LEN && isMessageType(payRequest + QZ_OFF_MERCHANT_ID))
+        fault = "the MerchantID begins with a message type (2040 or 1093)";
+    else if (keyLen > 64)
+        fault = "the merchant key is longer than 64 bytes";
+    if (fault != kCannotBuild)
         return 0;
     const size_t signedLen = ex.requestOffset + len + QZ_SIG_LEN_FIELD;
     const size_t total = signedLen + QZ_SIG_TEXT_LEN;

@@ -54,10 +54,10 @@ inline size_t QZReplySignature(const QZExchange &ex, size_t n)
  * it); 0 with *outText null when len is 0 or above QZ_PAY_REQUEST_MAX_LEN, when the pay request's
  * MerchantID begins with "2040" or "1093" (a "1041" echoing it could not be told from a reflected
  * message, see VerifyQZReply), when signing is refused (e.g. a key over 64 bytes) or encoding
- * fails. */
+ * fails; then *why (when why is non-null) is a static text saying which. */
 int BuildQZMessage(const QZExchange &ex, const unsigned char *payRequest, unsigned int len,
                    const char *expiryDate, const unsigned char *key, unsigned int keyLen,
-                   unsigned char **outText, unsigned int *outTextLen);
+                   unsigned char **outText, unsigned int *outTextLen, const char **why = nullptr);
 
 /* Returns 1 when a reply of replyLen bytes has the reply type of `ex`, version "1.00" and echoes
  * the six fields of rec byte for byte over their full widths (rec's slots hold the request's

@@ -15,13 +15,6 @@ namespace {
 const char kContentType[] = "application/x-qz";
 const char kLogFile[] = "vemrick.log";
 
-unsigned int finish(TransactionRecord *rec, unsigned int code)
-{
-    if (rec != nullptr)
-        rec->ReturnCode = static_cast<int32_t>(code);
-    return code;
-}
-
 bool empty(const char *text)
 {
     return text == nullptr || text[0] == '\0';
@@ -44,58 +37,10 @@ void dropReply(TransactionRecord *rec, unsigned int *cardCount, char **cardList)
         *cardCount = 0;
 }
 
-/* The start of both entry points, before their arguments are checked. The record keeps what the
- * caller put in it until the request has been read: none of that came from a reply. */
-void startTransaction(unsigned int *cardCount, char **cardList, QZCallReport *report)
-{
-    if (report != nullptr)
-        memset(report, 0, sizeof *report);
-    if (cardList != nullptr)
-        *cardList = nullptr; /* whatever the caller left there is not ours to free */
-    if (cardCount != nullptr)
-        *cardCount = 0;
-}
-
 void releaseRequest(unsigned char *payRequest, unsigned int len)
 {
     secure_wipe(payRequest, len); /* it holds the buyer's PAN */
     free(payRequest);
-}
-
-/* Records where and why a call failed, for QZCallReport. */
-unsigned int fail(QZCallReport *report, unsigned int code, const char *phase, const char *cause)
-{
-    if (report != nullptr && report->phase[0] == '\0') {
-        snprintf(report->phase, sizeof report->phase, "%s", phase);
-        snprintf(report->cause, sizeof report->cause, "%s", cause);
-    }
-    return code;
-}
-
-/* Records a failed exchange: where the transport said it failed, or what its code means. */
-void failTransport(QZCallReport *report, unsigned int code, const QZTransportReport &t)
-{
-    if (t.phase[0] != '\0')
-        fail(report, code, t.phase, t.cause);
-    else if (code == QZ_NOTHING_RECEIVED)
-        fail(report, code, "receive", "nothing received");
-    else if (code == QZ_EMPTY_REPLY)
-        fail(report, code, "reply", "an empty response, or no memory for it");
-    else
-        fail(report, code, "reply", "the response has no body, or its body is not base64");
-}
-
-/* Why a decoded pay request of len bytes cannot go out signed. */
-const char *requestFault(const unsigned char *payRequest, unsigned int len, unsigned int keyLen)
-{
-    if (len > QZ_PAY_REQUEST_MAX_LEN)
-        return "the pay request is longer than 10622 bytes";
-    if (memcmp(payRequest + QZ_OFF_MERCHANT_ID, "2040", 4) == 0 ||
-        memcmp(payRequest + QZ_OFF_MERCHANT_ID, "1093", 4) == 0)
-        return "the MerchantID begins with a message type (2040 or 1093)";
-    if (keyLen > 64)
-        return "the merchant key is longer than 64 bytes";
-    return "the message cannot be built or signed";
 }
 
 /* One call's inputs beyond the AuthString. */
@@ -108,27 +53,26 @@ struct Call {
     const char *proxyHost;
     unsigned int proxyPort;
     const QZCallOptions *options;
-    QZCallReport *report;
 };
 
 /* Reads, checks and, when verify is set, verifies a reply. Returns QZ_OK when it is accepted,
- * with its values in rec, *cardCount and *cardList; otherwise a code, recorded in the report. */
+ * with its values in rec, *cardCount and *cardList; otherwise a code, recorded in *failure. */
 unsigned int acceptReply(const QZExchange &ex, const unsigned char *reply, unsigned int replyLen,
                          const Call &c, bool verify, TransactionRecord *rec,
-                         unsigned int *cardCount, char **cardList)
+                         unsigned int *cardCount, char **cardList, Failure *failure)
 {
     if (replyLen < ex.replyMinLen)
-        return fail(c.report, QZ_BAD_REPLY, "reply", "too short to be a reply");
+        return failure->set(QZ_BAD_REPLY, "reply", "too short to be a reply");
     if (!CheckQZReply(ex, reply, replyLen, rec))
-        return fail(c.report, QZ_BAD_REPLY, "reply",
-                    "wrong type or version, or it does not echo the request");
+        return failure->set(QZ_BAD_REPLY, "reply",
+                            "wrong type or version, or it does not echo the request");
     const unsigned int rc = ParseQZReply(ex, reply, replyLen, rec, cardCount, cardList);
     if (rc != QZ_OK)
-        return fail(c.report, rc, "reply",
-                    rc == QZ_EMPTY_REPLY ? "no memory for the card list"
-                                         : "card count or signature field out of place");
+        return failure->set(rc, "reply",
+                            rc == QZ_EMPTY_REPLY ? "no memory for the card list"
+                                                 : "card count or signature field out of place");
     if (verify && !VerifyQZReply(ex, reply, replyLen, rec, *cardCount, c.key, c.keyLen))
-        return fail(c.report, QZ_BAD_REPLY, "reply", "signature does not match");
+        return failure->set(QZ_BAD_REPLY, "reply", "signature does not match");
     return QZ_OK;
 }
 
@@ -136,7 +80,7 @@ unsigned int acceptReply(const QZExchange &ex, const unsigned char *reply, unsig
  * (payments only) the AuthString is posted unchanged and the reply's signature is not checked. */
 unsigned int transact(const QZExchange &ex, const char *authString, unsigned int length,
                       const Call &c, TransactionRecord *rec, unsigned int *cardCount,
-                      char **cardList)
+                      char **cardList, Failure *failure)
 {
     QZUtil::LOGFILE = kLogFile;
 
@@ -144,13 +88,13 @@ unsigned int transact(const QZExchange &ex, const char *authString, unsigned int
     unsigned int prLen = 0;
     bool noMemory = false;
     if (!DecodePayRequestMsg(authString, length, &payRequest, &prLen, &noMemory))
-        return finish(rec, fail(c.report, QZ_BAD_REQUEST, "request",
-                                noMemory ? "no memory to decode the AuthString"
-                                         : "the AuthString is not base64"));
+        return failure->set(QZ_BAD_REQUEST, "request",
+                            noMemory ? "no memory to decode the AuthString"
+                                     : "the AuthString is not base64");
     if (prLen < QZ_PAY_REQUEST_MIN_LEN) {
         releaseRequest(payRequest, prLen);
-        return finish(rec, fail(c.report, QZ_BAD_REQUEST, "request",
-                                "the AuthString is too short for the pay request's fields"));
+        return failure->set(QZ_BAD_REQUEST, "request",
+                            "the AuthString is too short for the pay request's fields");
     }
 
     memset(rec, 0, sizeof *rec);
@@ -162,48 +106,71 @@ unsigned int transact(const QZExchange &ex, const char *authString, unsigned int
     const bool signing = c.key != nullptr && c.keyLen > 0;
     unsigned char *built = nullptr;
     unsigned int builtLen = 0;
-    if (signing && !BuildQZMessage(ex, payRequest, prLen, c.expiryDate, c.key, c.keyLen, &built,
-                                   &builtLen)) {
-        const char *why = requestFault(payRequest, prLen, c.keyLen);
-        releaseRequest(payRequest, prLen);
-        return finish(rec, fail(c.report, QZ_BAD_REQUEST, "request", why));
-    }
+    const char *why = nullptr;
+    const bool refused = signing && !BuildQZMessage(ex, payRequest, prLen, c.expiryDate, c.key,
+                                                    c.keyLen, &built, &builtLen, &why);
     releaseRequest(payRequest, prLen);
+    if (refused)
+        return failure->set(QZ_BAD_REQUEST, "request", why);
 
     const unsigned char *message =
         signing ? built : reinterpret_cast<const unsigned char *>(authString);
     const unsigned int messageLen = signing ? builtLen : length;
     unsigned char *reply = nullptr;
     unsigned int replyLen = 0;
-    QZTransportReport transport = {};
-    if (c.options != nullptr) {
-        transport.onEvent = c.options->trace;
-        transport.eventContext = c.options->traceContext;
-    }
     const int sent = QZUtil::SendQZRequest(message, messageLen, c.url, kContentType, &reply,
                                            &replyLen, c.timeoutSeconds, c.proxyHost, c.proxyPort,
-                                           c.options != nullptr ? c.options->caFile : nullptr,
-                                           &transport);
+                                           c.options, failure);
     free(built);
-    if (c.report != nullptr)
-        c.report->requestSent = transport.requestSent;
-    if (sent != QZ_OK)
-        failTransport(c.report, static_cast<unsigned int>(sent), transport);
-
     const unsigned int rc =
-        sent != QZ_OK ? static_cast<unsigned int>(sent)
-                      : acceptReply(ex, reply, replyLen, c, signing, rec, cardCount, cardList);
+        sent != QZ_OK
+            ? static_cast<unsigned int>(sent)
+            : acceptReply(ex, reply, replyLen, c, signing, rec, cardCount, cardList, failure);
     if (sent == QZ_OK && c.options != nullptr && c.options->trace != nullptr)
-        c.options->trace(c.options->traceContext, "checks",
-                         rc == QZ_OK ? "passed" : c.report != nullptr ? c.report->cause : "failed");
+        c.options->trace(c.options->traceContext, "checks", rc == QZ_OK ? "passed" : failure->cause);
     if (reply != nullptr)
         secure_wipe(reply, replyLen); /* it echoes the buyer's PAN */
     free(reply);
     if (rc != QZ_OK) {
         dropReply(rec, cardCount, cardList);
-        return finish(rec, rc);
+        return rc;
     }
-    return finish(rec, static_cast<unsigned int>(rec->ReturnCode)); /* the server's own code */
+    return static_cast<unsigned int>(rec->ReturnCode); /* the server's own code */
+}
+
+/* Both entry points: the caller's outputs cleared (the record keeps what the caller put in it
+ * until the request has been read: none of that came from a reply), the arguments checked, the
+ * transaction run, and its failure and code handed to the report and the record. */
+unsigned int run(const QZExchange &ex, const char *authString, unsigned int length, const Call &c,
+                 TransactionRecord *rec, unsigned int *cardCount, char **cardList,
+                 QZCallReport *report)
+{
+    if (cardList != nullptr)
+        *cardList = nullptr; /* whatever the caller left there is not ours to free */
+    if (cardCount != nullptr)
+        *cardCount = 0;
+    const bool preAuth = &ex == &kQZPreAuth;
+    Failure failure;
+    unsigned int rc;
+    if (empty(authString) || length == 0 || empty(c.url) || rec == nullptr || cardCount == nullptr ||
+        cardList == nullptr)
+        rc = failure.set(QZ_BAD_ARGUMENTS, "arguments",
+                         "an empty AuthString or URL, or no record or card list");
+    else if (preAuth && (c.key == nullptr || c.keyLen == 0))
+        rc = failure.set(QZ_BAD_ARGUMENTS, "arguments", "a pre-authorization needs the merchant key");
+    else if (preAuth && !empty(c.expiryDate) && !QZUtil::CheckDateFormat(c.expiryDate))
+        rc = failure.set(QZ_BAD_ARGUMENTS, "arguments",
+                         "the expiry date is not a YYYYMMDD calendar date");
+    else
+        rc = transact(ex, authString, length, c, rec, cardCount, cardList, &failure);
+    if (report != nullptr) {
+        report->requestSent = failure.requestSent;
+        snprintf(report->phase, sizeof report->phase, "%s", failure.phase);
+        snprintf(report->cause, sizeof report->cause, "%s", failure.cause);
+    }
+    if (rec != nullptr)
+        rec->ReturnCode = static_cast<int32_t>(rc);
+    return rc;
 }
 
 } // namespace
@@ -216,13 +183,8 @@ unsigned int QZProcessPayTransactionEx(const char *authString, unsigned int leng
                                        unsigned int proxyPort, const QZCallOptions *options,
                                        QZCallReport *report)
 {
-    startTransaction(cardCount, cardList, report);
-    if (empty(authString) || length == 0 || empty(url) || rec == nullptr || cardCount == nullptr ||
-        cardList == nullptr)
-        return finish(rec, fail(report, QZ_BAD_ARGUMENTS, "arguments",
-                                "an empty AuthString or URL, or no record or card list"));
-    const Call c{nullptr, url, timeoutSeconds, key, keyLen, proxyHost, proxyPort, options, report};
-    return transact(kQZPay, authString, length, c, rec, cardCount, cardList);
+    const Call c{nullptr, url, timeoutSeconds, key, keyLen, proxyHost, proxyPort, options};
+    return run(kQZPay, authString, length, c, rec, cardCount, cardList, report);
 }
 
 unsigned int QZProcessPreAuthorizationEx(const char *authString, unsigned int length,
@@ -233,19 +195,8 @@ unsigned int QZProcessPreAuthorizationEx(const char *authString, unsigned int le
                                          const char *proxyHost, unsigned int proxyPort,
                                          const QZCallOptions *options, QZCallReport *report)
 {
-    startTransaction(cardCount, cardList, report);
-    if (empty(authString) || length == 0 || empty(url) || rec == nullptr || cardCount == nullptr ||
-        cardList == nullptr)
-        return finish(rec, fail(report, QZ_BAD_ARGUMENTS, "arguments",
-                                "an empty AuthString or URL, or no record or card list"));
-    if (key == nullptr || keyLen == 0)
-        return finish(rec, fail(report, QZ_BAD_ARGUMENTS, "arguments",
-                                "a pre-authorization needs the merchant key"));
-    if (!empty(expiryDate) && !QZUtil::CheckDateFormat(expiryDate))
-        return finish(rec, fail(report, QZ_BAD_ARGUMENTS, "arguments",
-                                "the expiry date is not a YYYYMMDD calendar date"));
-    const Call c{expiryDate, url, timeoutSeconds, key, keyLen, proxyHost, proxyPort, options, report};
-    return transact(kQZPreAuth, authString, length, c, rec, cardCount, cardList);
+    const Call c{expiryDate, url, timeoutSeconds, key, keyLen, proxyHost, proxyPort, options};
+    return run(kQZPreAuth, authString, length, c, rec, cardCount, cardList, report);
 }
 
 unsigned int QZProcessPayTransaction(const char *authString, unsigned int length, const char *url,

@@ -7,26 +7,11 @@
 #ifndef VEMRICK_QZUTIL_H
 #define VEMRICK_QZUTIL_H
 
+#include "failure.h"
+#include "vemrick.h"
+
 #include <atomic>
 #include <cstddef>
-
-/* What one exchange of the request transport (QZUtil::SendQZRequest) tells besides its return
- * code. */
-struct QZTransportReport {
-    /* Set by the caller, read only: called at each step of the exchange, in order:
-     * "resolve", "connect", "proxy", "TLS", "sent", "first byte", "received" (see
-     * CHttpClnt::OnEvent); the detail never holds request or reply bytes. Null: none. */
-    void (*onEvent)(void *context, const char *step, const char *detail);
-    void *eventContext;
-    /* Filled by the transport: whether any byte of the request was written to a connection
-     * (then the server may have acted on it); and for a result other than 0, where and why
-     * it ended ("" when the raw reply was merely unusable): phase one of "URL", "resolve",
-     * "connect", "proxy", "TLS", "send", "receive"; cause a short text without request or
-     * reply bytes, cut to fit. */
-    bool requestSent;
-    char phase[16];
-    char cause[256];
-};
 
 /* A log file name that any number of threads may read and set at once. Setting the name it
  * already holds writes nothing, so the transactions, which all set the same name, share the value
@@ -91,28 +76,24 @@ public:
      * response. The URL must be http://host[:port][/path] or https://host[:port][/path] (scheme in
      * any case, port 1 to 65535 in digits, host a name, a dotted IPv4 address or an IPv6 address
      * in brackets); any other scheme or port gives QZ_POST_FAILED with nothing sent. https checks
-     * the server's certificate chain and name (see the overload below). A null or empty proxyHost
-     * or a proxyPort of 0 means no proxy; a proxyHost with a proxyPort above 65535 gives
-     * QZ_POST_FAILED with nothing sent. timeoutSeconds <= 0 keeps the client's default (30): it
-     * bounds each step (name lookup, connect, proxy tunnel, TLS handshake, send, silence while
-     * waiting for the reply), and four times it bounds the whole exchange, which then ends with
-     * what arrived. Returns 0 with *reply a malloc'ed decoded reply of *replyLen bytes, or
-     * QZ_ABORTED, QZ_POST_FAILED (nothing or not all of the request went out, no reply byte
-     * came before a receive error, or memory ran out during the exchange: cause "out of
-     * memory"), QZ_NOTHING_RECEIVED (the request went out, nothing came
-     * back), QZ_EMPTY_REPLY or QZ_BAD_REPLY; after a failure *reply is untouched, null, or a
-     * buffer the caller frees. A connection reset after response bytes arrived does not fail
-     * the exchange: what arrived is read as the reply. */
-    static int SendQZRequest(const unsigned char *message, unsigned int messageLen, const char *url,
-                             const char *contentType, unsigned char **reply, unsigned int *replyLen,
-                             int timeoutSeconds, const char *proxyHost, unsigned int proxyPort);
-
-    /* SendQZRequest with https trusting the certificates of the PEM file caFile (null or "": the
-     * system's trust store), and with report (null: none) filled as described there. */
+     * the server's certificate chain and name against options->caFile (null or "": the system's
+     * trust store); options->trace (when set) is called at each step of the exchange (see
+     * CHttpClnt::OnEvent). A null or empty proxyHost or a proxyPort of 0 means no proxy; a
+     * proxyHost with a proxyPort above 65535 gives QZ_POST_FAILED with nothing sent.
+     * timeoutSeconds <= 0 keeps the client's default (30): it bounds each step (name lookup,
+     * connect, proxy tunnel, TLS handshake, send, silence while waiting for the reply), and four
+     * times it bounds the whole exchange, which then ends with what arrived. Returns 0 with *reply
+     * a malloc'ed decoded reply of *replyLen bytes, or QZ_ABORTED, QZ_POST_FAILED (nothing or not
+     * all of the request went out, no reply byte came before a receive error, or memory ran out
+     * during the exchange: cause "out of memory"), QZ_NOTHING_RECEIVED (the request went out,
+     * nothing came back), QZ_EMPTY_REPLY or QZ_BAD_REPLY; after a failure *reply is untouched,
+     * null, or a buffer the caller frees. *failure tells whether the request went out and, for a
+     * result other than 0, where and why it ended. A connection reset after response bytes
+     * arrived does not fail the exchange: what arrived is read as the reply. */
     static int SendQZRequest(const unsigned char *message, unsigned int messageLen, const char *url,
                              const char *contentType, unsigned char **reply, unsigned int *replyLen,
                              int timeoutSeconds, const char *proxyHost, unsigned int proxyPort,
-                             const char *caFile, QZTransportReport *report);
+                             const QZCallOptions *options, Failure *failure);
 
     /* The steps of SendQZRequest after the exchange: cuts the body out of a raw HTTP response of
      * rawLen bytes (after the first "\r\n\r\n", else after the first "\n\n"; a NUL byte ends

@@ -1,8 +1,6 @@
 #include "qzutil.h"
 
 #include "httpclnt.h"
-#include "netutil.h"
-#include "vemrick.h"
 
 #include <climits>
 #include <cstdio>
@@ -20,10 +18,10 @@ const int kStopOversize = 2; /* a callback result that ends a Post; any value bu
 const unsigned int kMaxPort = 65535;
 
 /* The HTTP client with bounded memory: it refuses to collect more than kMaxResponseBytes, through
- * the client's own overridable callback, and hands progress events to the report's function. */
+ * the client's own overridable callback, and hands progress events to the caller's trace. */
 class BoundedPost : public CHttpClnt {
 public:
-    explicit BoundedPost(const QZTransportReport *report) : CHttpClnt(4096, 4096), report_(report)
+    explicit BoundedPost(const QZCallOptions *options) : CHttpClnt(4096, 4096), options_(options)
     {
     }
 
@@ -42,24 +40,14 @@ public:
 
     void OnEvent(const char *step, const char *detail) override
     {
-        if (report_ != nullptr && report_->onEvent != nullptr)
-            report_->onEvent(report_->eventContext, step, detail);
+        if (options_ != nullptr && options_->trace != nullptr)
+            options_->trace(options_->traceContext, step, detail);
     }
 
 private:
-    const QZTransportReport *report_;
+    const QZCallOptions *options_;
     bool oversize_ = false;
 };
-
-/* Records where and why the exchange ended, when a report is wanted; returns code. */
-int finish(QZTransportReport *report, int code, const char *phase, const char *cause)
-{
-    if (report != nullptr && code != QZ_OK) {
-        snprintf(report->phase, sizeof report->phase, "%s", phase);
-        snprintf(report->cause, sizeof report->cause, "%s", cause);
-    }
-    return code;
-}
 
 const char *findBody(const char *text)
 {
@@ -100,30 +88,19 @@ int QZUtil::ReadHttpReply(const unsigned char *raw, unsigned int rawLen, unsigne
     return rc;
 }
 
-int QZUtil::SendQZRequest(const unsigned char *message, unsigned int messageLen, const char *url,
-                          const char *contentType, unsigned char **reply, unsigned int *replyLen,
-                          int timeoutSeconds, const char *proxyHost, unsigned int proxyPort)
-{
-    return SendQZRequest(message, messageLen, url, contentType, reply, replyLen, timeoutSeconds,
-                         proxyHost, proxyPort, nullptr, nullptr);
-}
-
 /* The client copies the URL, the proxy host and the CA file before it connects; only those
  * copies can throw (a request fails by itself when it finds no memory). */
 int QZUtil::SendQZRequest(const unsigned char *message, unsigned int messageLen, const char *url,
                           const char *contentType, unsigned char **reply, unsigned int *replyLen,
                           int timeoutSeconds, const char *proxyHost, unsigned int proxyPort,
-                          const char *caFile, QZTransportReport *report)
+                          const QZCallOptions *options, Failure *failure)
 try {
-    if (report != nullptr) {
-        report->requestSent = false;
-        report->phase[0] = report->cause[0] = '\0';
-    }
-    BoundedPost client(report);
+    *failure = Failure();
+    BoundedPost client(options);
     if (proxyHost != nullptr && proxyHost[0] != '\0' && proxyPort != 0) {
         /* Cut to 16 bits, such a port would name some other service, maybe not a proxy at all. */
         if (proxyPort > kMaxPort)
-            return finish(report, QZ_POST_FAILED, "proxy", "the proxy port is above 65535");
+            return failure->set(QZ_POST_FAILED, "proxy", "the proxy port is above 65535");
         client.SetProxyHost(proxyHost);
         client.SetProxyPort(static_cast<unsigned short>(proxyPort));
     }
@@ -133,20 +110,29 @@ try {
         client.SetTimeout(timeoutSeconds);
     const long long limitMs = kTotalTimeFactor * static_cast<long long>(client.GetTimeout()) * 1000;
     client.SetExchangeLimit(limitMs > LONG_MAX ? LONG_MAX : static_cast<long>(limitMs));
-    client.SetCAFile(caFile);
+    client.SetCAFile(options != nullptr ? options->caFile : nullptr);
 
     const int rc = client.Post(url, message, messageLen, contentType);
-    if (report != nullptr)
-        report->requestSent = client.GetRequestSent();
-    const char *phase = client.GetFailPhase(), *cause = client.GetFailCause();
-    if (rc == HTTP_ABORTED)
-        return finish(report, QZ_ABORTED, phase, cause);
-    if (rc == HTTP_FAILED)
-        return finish(report, QZ_POST_FAILED, phase, cause);
+    const Failure &ended = client.GetFailure();
+    failure->requestSent = ended.requestSent;
+    if (rc == HTTP_ABORTED || rc == HTTP_FAILED) {
+        *failure = ended;
+        return rc == HTTP_ABORTED ? QZ_ABORTED : QZ_POST_FAILED;
+    }
     if (client.Oversize())
-        return finish(report, QZ_BAD_REPLY, "receive", "the reply exceeds 1 MiB");
+        return failure->set(QZ_BAD_REPLY, "receive", "the reply exceeds 1 MiB");
     const int read = ReadHttpReply(client.GetRcvData(), client.GetRcvDataLen(), reply, replyLen);
-    return finish(report, read, phase, cause);
+    if (read == QZ_OK)
+        return read;
+    if (ended.phase[0] != '\0') /* the response ended early: that is why it is unusable */
+        *failure = ended;
+    else if (read == QZ_NOTHING_RECEIVED)
+        failure->set(read, "receive", "nothing received");
+    else if (read == QZ_EMPTY_REPLY)
+        failure->set(read, "reply", "an empty response, or no memory for it");
+    else
+        failure->set(read, "reply", "the response has no body, or its body is not base64");
+    return read;
 } catch (const std::bad_alloc &) {
-    return finish(report, QZ_POST_FAILED, "connect", "out of memory");
+    return failure->set(QZ_POST_FAILED, "connect", "out of memory");
 }

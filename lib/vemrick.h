@@ -14,7 +14,7 @@
  * C and C++: this header is valid C99 and C++, and the entry points have C linkage, so C programs
  * and foreign-function interfaces (such as Python's ctypes over libvemrick.so) call them directly.
  *
- * Threads: all six entry points (the four QZ calls and the two extended ones) may be called from
+ * Threads: every entry point (the four QZ calls, the extended ones and the shared rules) may be called from
  * any number of threads at once. Each call keeps its working state (digest, messages, buffers,
  * connection) to itself, and nothing on the way takes a lock; the few values the process shares
  * are set once and read without a data race. What a call is handed (its record, card list

@@ -168,8 +168,7 @@ int CHttpClnt::_ParseURL()
 
 int CHttpClnt::fail(const char *phase, const std::string &cause)
 {
-    failPhase_ = phase;
-    failCause_ = cause;
+    failure_.set(HTTP_FAILED, phase, cause.c_str());
     tls_.reset();
     return HTTP_FAILED;
 }
@@ -209,9 +208,7 @@ int CHttpClnt::request(Method method, const char *url, const unsigned char *data
 int CHttpClnt::exchange(Method method, const char *url, const unsigned char *data, unsigned int len,
                         const char *contentType)
 {
-    requestSent_ = false;
-    failPhase_ = "";
-    failCause_.clear();
+    failure_ = Failure();
     tls_.reset();
     exchangeEnd_ =
         exchangeLimitMs_ > 0 ? netutil::deadlineIn(exchangeLimitMs_) : netutil::kNoDeadline;
@@ -399,12 +396,12 @@ int CHttpClnt::sendRequest()
     std::string why;
     int rc;
     if (tls_ != nullptr) {
-        rc = tls_->Send(*connection_, snd_.data.get(), snd_.len, end, &requestSent_, &why);
+        rc = tls_->Send(*connection_, snd_.data.get(), snd_.len, end, &failure_.requestSent, &why);
     } else {
         unsigned int handed = 0;
         const long sent =
             connection_->SendMs(snd_.data.get(), snd_.len, netutil::msLeft(end), &handed);
-        requestSent_ = handed > 0;
+        failure_.requestSent = handed > 0;
         rc = sent >= 0 && static_cast<unsigned long>(sent) >= snd_.len ? 1 : sent;
         if (rc != 1 && rc != CSOCK_TIMEOUT)
             why = "the connection failed: " + netutil::errorText(errno);
@@ -447,29 +444,26 @@ int CHttpClnt::receive(Method method)
                 deadline = netutil::monotonicMs() + silenceMs;
         } else if (got == CSOCK_TIMEOUT) {
             if (limited && netutil::monotonicMs() >= deadline) {
-                failPhase_ = "receive";
-                failCause_ = (total == 0 ? "no answer within " : "no more data within ") +
-                             std::to_string(timeout_) + " s";
+                failure_.set(0, "receive", ((total == 0 ? "no answer within " : "no more data within ") +
+                                            std::to_string(timeout_) + " s").c_str());
                 break;
             }
         } else if (got == CSOCK_CLOSED) {
             if (total == 0) {
-                failPhase_ = "receive";
-                failCause_ = "the server closed the connection without answering";
+                failure_.set(0, "receive", "the server closed the connection without answering");
             }
             break;
         } else {
             /* A reset after the server has answered ends the exchange as a close does: the
              * reply decides, since a caller told "failed" may send a payment a second time. */
-            failPhase_ = "receive";
-            failCause_ = tls_ != nullptr ? tls_->LastError() : netutil::errorText(errorNumber);
+            failure_.set(0, "receive", (tls_ != nullptr ? tls_->LastError()
+                                                         : netutil::errorText(errorNumber)).c_str());
             if (total == 0)
                 return HTTP_FAILED;
             break;
         }
         if (netutil::monotonicMs() >= exchangeEnd_) {
-            failPhase_ = "receive";
-            failCause_ = timeoutCause(exchangeEnd_);
+            failure_.set(0, "receive", timeoutCause(exchangeEnd_).c_str());
             break;
         }
     }

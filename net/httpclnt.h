@@ -12,6 +12,7 @@
 #ifndef VEMRICK_HTTPCLNT_H
 #define VEMRICK_HTTPCLNT_H
 
+#include "failure.h"
 #include "http_format.h"
 #include "netutil.h"
 #include "resolve.h"
@@ -126,17 +127,15 @@ public:
     void SetLookup(const netaddr::LookupFn &lookup) { lookup_ = lookup; }
 
     /* ---- the last request ---- */
-    /* Whether any byte of the request (not of a CONNECT or a TLS handshake) was written to the
-     * connection: if so, the server may have acted on it. */
-    bool GetRequestSent() const { return requestSent_; }
-    /* "" when the request ended normally; otherwise where it stopped: "URL", "resolve",
-     * "connect", "proxy", "TLS", "send" or "receive" (also for a response ended by silence, by
-     * the exchange limit, or by a close before any byte). */
-    const char *GetFailPhase() const { return failPhase_; }
-    /* "" or why, in words ("127.0.0.1:8443: connection refused", "certificate verify failed
-     * (hostname mismatch)", "proxy answered HTTP/1.1 403 Forbidden", "no answer within 2 s");
-     * never bytes of the request or the response. */
-    const char *GetFailCause() const { return failCause_.c_str(); }
+    /* Whether any of the request went out and, when it did not end normally, where it stopped:
+     * phase "URL", "resolve", "connect", "proxy", "TLS", "send" or "receive" (also for a response
+     * ended by silence, by the exchange limit, or by a close before any byte); cause why, in words
+     * ("127.0.0.1:8443: connection refused", "certificate verify failed (hostname mismatch)",
+     * "proxy answered HTTP/1.1 403 Forbidden", "no answer within 2 s"). */
+    const Failure &GetFailure() const { return failure_; }
+    bool GetRequestSent() const { return failure_.requestSent; }
+    const char *GetFailPhase() const { return failure_.phase; }
+    const char *GetFailCause() const { return failure_.cause; }
 
     /* ---- stored only: no request sends them, nothing reads them from a response ---- */
     void SetHeader(const char *header) { header_ = netutil::copyText(header); }
@@ -310,9 +309,7 @@ private:
     /* The request under way, and the outcome of the last one. */
     long long exchangeEnd_ = netutil::kNoDeadline;
     const char *step_ = ""; /* the phase a failure now would be reported in */
-    bool requestSent_ = false;
-    const char *failPhase_ = "";
-    std::string failCause_;
+    Failure failure_;
 };
 
 #endif

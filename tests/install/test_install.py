@@ -58,7 +58,8 @@ class InstalledLibrary(unittest.TestCase):
         self.assertIn("Library soname: [libvemrick.so.1]", run("readelf", "-d", library))
         self.assertEqual({line.split()[-1] for line in run("nm", "-D", "--defined-only", library).splitlines()},
                          {"QZGetPayTransaction", "QZIsValidPayTransaction", "QZProcessPayTransaction",
-                          "QZProcessPreAuthorization", "QZProcessPayTransactionEx", "QZProcessPreAuthorizationEx"})
+                          "QZProcessPreAuthorization", "QZProcessPayTransactionEx", "QZProcessPreAuthorizationEx",
+                          "QZGetPayTransactionEx", "QZReadKeyFile", "QZKeyFileText", "QZExpiryDate"})
 
     def test_consumers_check_then_pay(self):
         """Each consumer, linked as it says, pays the checked order and refuses a changed one unsent."""

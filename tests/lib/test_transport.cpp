@@ -59,10 +59,13 @@ TEST(SendQZRequest, UnusableProxyPortsSendNothing)
     for (unsigned int proxyPort : {port + 65536u, 0xFFFFFFFFu}) {
         unsigned char *reply = nullptr;
         unsigned int replyLen = 0;
+        Failure failure;
         EXPECT_EQ(QZUtil::SendQZRequest(msg, 4, "http://nonexistent.invalid/pay", "t/x", &reply,
-                                        &replyLen, 2, "127.0.0.1", proxyPort),
+                                        &replyLen, 2, "127.0.0.1", proxyPort, nullptr, &failure),
                   QZ_POST_FAILED)
             << proxyPort;
+        EXPECT_EQ(std::make_pair(failure.requestSent, std::string(failure.phase)),
+                  std::make_pair(false, std::string("proxy")));
         EXPECT_EQ(reply, nullptr);
     }
     struct pollfd pending = {listener, POLLIN, 0};
