@@ -12,7 +12,6 @@ const uint32_t H0 = 0x67452301u, H1 = 0xEFCDAB89u, H2 = 0x98BADCFEu, H3 = 0x1032
                H4 = 0xC3D2E1F0u;
 const uint32_t K1 = 0x5A827999u, K2 = 0x6ED9EBA1u, K3 = 0x8F1BBCDCu, K4 = 0xCA62C1D6u;
 
-const uint32_t READ_PIECE = 1024;
 
 inline uint32_t rotl(uint32_t x, unsigned n) { return (x << n) | (x >> (32 - n)); }
 
@@ -143,20 +142,6 @@ inline void putWord(ShsContext *ctx, uint32_t value)
     advance(ctx, 32);
 }
 
-/* Finishes ctx into a new five-word array taken with clib_malloc, then wipes ctx: the context of a
- * keyed digest holds key-dependent state. */
-uint32_t *takeDigest(ShsContext *ctx)
-{
-    shsFinal(ctx);
-    uint32_t *result = static_cast<uint32_t *>(clib_malloc(5 * sizeof(uint32_t)));
-    if (result == nullptr)
-        kernelFatal("shs: out of memory.\n");
-    for (int i = 0; i < 5; i++)
-        result[i] = ctx->digest[i];
-    secure_wipe(ctx, sizeof(*ctx));
-    return result;
-}
-
 } // namespace
 
 int shsEngineAvailable(ShsEngine engine)
@@ -264,25 +249,7 @@ uint32_t *shs(const unsigned char *data, uint32_t length)
     ShsContext ctx;
     shsInit(&ctx);
     shsUpdate(&ctx, data, length);
-    return takeDigest(&ctx);
-}
-
-uint32_t *fShsDigest(FILE *stream)
-{
-    if (stream == nullptr)
-        return nullptr;
-    unsigned char buffer[READ_PIECE];
-    clib_memzero(buffer, sizeof(buffer));
-    ShsContext ctx;
-    shsInit(&ctx);
-    for (;;) {
-        const size_t got = fread(buffer, 1, sizeof(buffer), stream);
-        if (got == 0)
-            break;
-        shsUpdate(&ctx, buffer, static_cast<uint32_t>(got));
-    }
-    secure_wipe(buffer, sizeof(buffer));
-    return takeDigest(&ctx);
+    return shsTakeDigest(&ctx);
 }
 
 void bigMessageDigest(const unsigned char *data, uint32_t length, Bignum *result)
@@ -296,14 +263,14 @@ void bigMessageDigest(const unsigned char *data, uint32_t length, Bignum *result
     clib_free(h);
 }
 
-int messageDigest(const unsigned char *data, uint16_t length, unsigned char *out, uint16_t outSize)
+uint32_t *shsTakeDigest(ShsContext *ctx)
 {
-    Bignum *number = itobig(0);
-    bigMessageDigest(data, length, number);
-    if (outSize < 20)
-        kernelFatal("SHS Digest needs 20 bytes\n");
-    const int result = bigBytes(number);
-    bigToBuf(number, outSize, out);
-    freeBignum(number);
+    shsFinal(ctx);
+    uint32_t *result = static_cast<uint32_t *>(clib_malloc(5 * sizeof(uint32_t)));
+    if (result == nullptr)
+        kernelFatal("shs: out of memory.\n");
+    for (int i = 0; i < 5; i++)
+        result[i] = ctx->digest[i];
+    secure_wipe(ctx, sizeof(*ctx));
     return result;
 }

@@ -5,7 +5,6 @@
 #include "qzutil.h"
 #include "wipe.h"
 
-#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>

@@ -1,19 +1,8 @@
 #include "qzutil.h"
 
 #include <climits>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <ctime>
-
-QZLogFileName QZUtil::LOGFILE("logfile.log");
-
-QZLogFileName &QZLogFileName::operator=(const char *name)
-{
-    if (name_.load(std::memory_order_relaxed) != name)
-        name_.store(name, std::memory_order_release);
-    return *this;
-}
 
 void QZUtil::TrimStr(char *text)
 {
@@ -96,16 +85,4 @@ int QZUtil::CheckDateFormat(const char *text)
     if (t.tm_year != year - 1900 || t.tm_mon != month - 1 || t.tm_mday != day)
         return 0;
     return 1;
-}
-
-void QZUtil::SendToLogFile(const char *text, long length, const char *path)
-{
-    if (text == nullptr || text[0] == '\0' || path == nullptr)
-        return;
-    FILE *f = fopen(path, "a");
-    if (f == nullptr)
-        return;
-    const size_t count = length > 0 ? static_cast<size_t>(length) : strlen(text);
-    fwrite(text, 1, count, f);
-    fclose(f);
 }

@@ -68,24 +68,23 @@ enum {
     QZ_CARD_ENTRY_SIZE = 11 /* bytes per card-list entry: up to 10 characters and a NUL */
 };
 
-/* The six fields of a pay request, as NUL-terminated texts with their filling spaces kept. */
-typedef struct PayRequestFields {
-    char MerchantID[QZ_MERCHANT_ID_LEN + 1];
-    char TransactionID[QZ_TRANSACTION_ID_LEN + 1];
-    char CurrencyCode[QZ_CURRENCY_CODE_LEN + 1];
-    char TransactionAmount[QZ_TRANSACTION_AMOUNT_LEN + 1];
-    char Description[QZ_DESCRIPTION_LEN + 1];
+/* The six fields of a pay request, as NUL-terminated texts with their filling spaces kept: the
+ * slots that begin both records below. */
+#define QZ_PAY_REQUEST_SLOTS                                                                       \
+    char MerchantID[QZ_MERCHANT_ID_LEN + 1];                                                       \
+    char TransactionID[QZ_TRANSACTION_ID_LEN + 1];                                                 \
+    char CurrencyCode[QZ_CURRENCY_CODE_LEN + 1];                                                   \
+    char TransactionAmount[QZ_TRANSACTION_AMOUNT_LEN + 1];                                         \
+    char Description[QZ_DESCRIPTION_LEN + 1];                                                      \
     char PAN[QZ_PAN_LEN + 1];
+
+typedef struct PayRequestFields {
+    QZ_PAY_REQUEST_SLOTS
 } PayRequestFields;
 
-/* The result of a server transaction. It begins with the same six slots as PayRequestFields. */
+/* The result of a server transaction. */
 typedef struct TransactionRecord {
-    char MerchantID[QZ_MERCHANT_ID_LEN + 1];
-    char TransactionID[QZ_TRANSACTION_ID_LEN + 1];
-    char CurrencyCode[QZ_CURRENCY_CODE_LEN + 1];
-    char TransactionAmount[QZ_TRANSACTION_AMOUNT_LEN + 1];
-    char Description[QZ_DESCRIPTION_LEN + 1];
-    char PAN[QZ_PAN_LEN + 1];
+    QZ_PAY_REQUEST_SLOTS
     char AuthorizationDateTime[QZ_AUTH_DATE_TIME_LEN + 1]; /* from the reply, unchanged */
     char AuthorizationNumber[QZ_AUTH_NUMBER_LEN + 1];      /* the reply's signature text */
     int32_t ReturnCode;                                    /* same as the function result */

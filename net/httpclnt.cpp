@@ -70,21 +70,6 @@ std::string urlProblem(int split)
 
 /* ---- byte buffers ---- */
 
-/* Makes b hold at least need bytes in [0, size), zeros after the bytes held so far. */
-void CHttpClnt::coverLength(ByteBuffer &b, unsigned int need)
-{
-    if (need <= b.size)
-        return;
-    if (need > b.held) {
-        std::unique_ptr<unsigned char[]> grown(new unsigned char[need]);
-        memcpy(grown.get(), b.data.get(), b.size);
-        b.data = std::move(grown);
-        b.held = need;
-    }
-    memset(b.data.get() + b.size, 0, need - b.size);
-    b.size = need;
-}
-
 int CHttpClnt::appendBytes(ByteBuffer &b, const unsigned char *data, unsigned int n, bool geometric)
 {
     if (data == nullptr || n == 0 || n > UINT_MAX - b.len)
@@ -122,19 +107,6 @@ void CHttpClnt::setBytes(ByteBuffer &b, const unsigned char *data, unsigned int 
     b.held = b.size = copy != nullptr ? n : 0;
     b.data = std::move(copy);
     b.len = n;
-}
-
-void CHttpClnt::setLength(ByteBuffer &b, unsigned int n)
-{
-    if (b.data != nullptr)
-        coverLength(b, n);
-    b.len = n;
-}
-
-void CHttpClnt::SetRcvData(const unsigned char *data, unsigned int len)
-{
-    if (len != 0)
-        setBytes(rcv_, data, len);
 }
 
 /* ---- construction ---- */
@@ -249,11 +221,8 @@ int CHttpClnt::planRequest(Method method, const char *url, const unsigned char *
         url_ != nullptr ? SplitUrl(url_.get(), &split) : httpformat::URL_NO_SCHEME;
     if (splitResult != URL_OK)
         return fail("URL", urlProblem(splitResult));
-    if (givenURL) {
-        host_ = copyString(split.host);
-        port_ = split.port;
-        subURL_ = copyString(split.path);
-    }
+    if (givenURL)
+        _ParseURL();
     connection_.reset();
     plan->tls = split.scheme == "https";
     plan->viaProxy = proxyHost_ != nullptr;

@@ -111,10 +111,6 @@ public:
      * arrived); before, it fails it. */
     void SetExchangeLimit(long ms) { exchangeLimitMs_ = ms; }
     long GetExchangeLimit() const { return exchangeLimitMs_; }
-    /* Non-zero: the default callbacks stop the request under way with HTTP_ABORTED. Requests never
-     * clear it. */
-    void SetAbortFlag(short flag) { abortFlag_ = flag; }
-    short GetAbortFlag() const { return abortFlag_; }
 
     /* ---- https and name lookup ---- */
     /* A PEM file whose certificates are trusted for https instead of the system's trust store;
@@ -137,23 +133,12 @@ public:
     const char *GetFailPhase() const { return failure_.phase; }
     const char *GetFailCause() const { return failure_.cause; }
 
-    /* ---- stored only: no request sends them, nothing reads them from a response ---- */
-    void SetHeader(const char *header) { header_ = netutil::copyText(header); }
-    const char *GetHeader() const { return header_.get(); }
-    void SetLocation(const char *location) { location_ = netutil::copyText(location); }
-    const char *GetLocation() const { return location_.get(); }
-
     /* ---- byte buffers ---- */
     /* The bytes of the last request as sent: request line, headers, body. */
     const unsigned char *GetSndData() const { return snd_.data.get(); }
-    /* Sets the length only; a buffer that is kept grows, zero-filled, to cover it. */
-    void SetSndDataLen(unsigned int length) { setLength(snd_, length); }
     unsigned int GetSndDataLen() const { return snd_.len; }
     /* Every byte received, in order of arrival, across requests until reset. */
     const unsigned char *GetRcvData() const { return rcv_.data.get(); }
-    /* Sets the length only (0 makes the next append start afresh); a buffer that is kept grows,
-     * zero-filled, to cover it. */
-    void SetRcvDataLen(unsigned int length) { setLength(rcv_, length); }
     unsigned int GetRcvDataLen() const { return rcv_.len; }
 
     /* Appends len bytes of data after the current SndDataLen bytes. Returns 1 when appended; 0
@@ -171,11 +156,9 @@ public:
     {
         return appendBytes(rcv_, data, len, true);
     }
-    /* As SetSndData on the received data, except that len 0 changes nothing at all. */
-    void SetRcvData(const unsigned char *data, unsigned int len);
 
     /* ---- requests ----
-     * Each request records its outcome for GetRequestSent, GetFailPhase and GetFailCause, and
+     * Each request records its outcome for GetFailure, and
      * takes a non-empty url (stored and split; a URL that does not split, see _ParseURL, makes
      * the call return 0 before connecting, with the URL kept and host, port and path unchanged)
      * or, given null or "", uses the stored URL, host, port and path as they stand (none stored,
@@ -192,9 +175,7 @@ public:
      * connecting. An https request also sends "Host: <host[:port] as in the URL>", and returns 0
      * without connecting when TLS cannot be used or the CA file cannot be read.
      * Requests set RequestMethod, SndData and SndDataLen once the connection is ready; received
-     * bytes are appended to RcvData by the default data callbacks. */
-    int Get(const char *url) { return request(METHOD_GET, url, nullptr, 0, nullptr); }
-    int Head(const char *url) { return request(METHOD_HEAD, url, nullptr, 0, nullptr); }
+     * bytes are appended to RcvData by the default data callbacks. Get and Head are below. */
     /* Sends "Content-type" (contentType, or "text/plain" when null or empty) and "Content-length"
      * headers followed by len bytes of data (any byte values) when data is non-null and len is not
      * 0; otherwise no body and no such headers. Sets ContentType to contentType (or none, or
@@ -211,11 +192,7 @@ public:
      * or CSOCK_CLOSED (-4). The defaults return -1 when AbortFlag is set; otherwise the idle ones
      * return 1 and the data ones append count bytes to RcvData and return 1 (0 when RcvData
      * cannot grow beyond 4 GiB - 1). */
-    virtual int OnGetIdle() { return defaultIdle(); }
-    virtual int OnHeadIdle() { return defaultIdle(); }
     virtual int OnPostIdle() { return defaultIdle(); }
-    virtual int OnGetData(long count, unsigned char *buf) { return defaultData(count, buf); }
-    virtual int OnHeadData(long count, unsigned char *buf) { return defaultData(count, buf); }
     virtual int OnPostData(long count, unsigned char *buf) { return defaultData(count, buf); }
 
     /* Progress for a trace, in order: "resolve" ("127.0.0.1, ::1"), "connect" ("127.0.0.1:8443",
@@ -228,6 +205,35 @@ public:
         (void)step;
         (void)detail;
     }
+
+    /* ==== Beyond the payment: what no payment runs, kept for other callers (httpclnt_extra.cpp
+     * holds the code behind it) ==== */
+    /* Requests as Post without a body, with the method GET or HEAD and its own callbacks. */
+    int Get(const char *url) { return request(METHOD_GET, url, nullptr, 0, nullptr); }
+    int Head(const char *url) { return request(METHOD_HEAD, url, nullptr, 0, nullptr); }
+    virtual int OnGetIdle() { return defaultIdle(); }
+    virtual int OnHeadIdle() { return defaultIdle(); }
+    virtual int OnGetData(long count, unsigned char *buf) { return defaultData(count, buf); }
+    virtual int OnHeadData(long count, unsigned char *buf) { return defaultData(count, buf); }
+    /* Non-zero: the default callbacks stop the request under way with HTTP_ABORTED. Requests never
+     * clear it. */
+    void SetAbortFlag(short flag) { abortFlag_ = flag; }
+    short GetAbortFlag() const { return abortFlag_; }
+
+    /* ---- stored only: no request sends them, nothing reads them from a response ---- */
+    void SetHeader(const char *header) { header_ = netutil::copyText(header); }
+    const char *GetHeader() const { return header_.get(); }
+    void SetLocation(const char *location) { location_ = netutil::copyText(location); }
+    const char *GetLocation() const { return location_.get(); }
+
+    /* ---- length setters ---- */
+    /* Sets the length only; a buffer that is kept grows, zero-filled, to cover it. */
+    void SetSndDataLen(unsigned int length) { setLength(snd_, length); }
+    /* Sets the length only (0 makes the next append start afresh); a buffer that is kept grows,
+     * zero-filled, to cover it. */
+    void SetRcvDataLen(unsigned int length) { setLength(rcv_, length); }
+    /* As SetSndData on the received data, except that len 0 changes nothing at all. */
+    void SetRcvData(const unsigned char *data, unsigned int len);
 
 protected:
     /* Splits URL as SplitUrl (http_format.h) does: scheme "http" or "https" in any case, host

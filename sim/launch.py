@@ -65,10 +65,15 @@ class SimServer:
         self._dir = tempfile.TemporaryDirectory(prefix="vemrick-sim-")
         self.log_path = os.path.join(self._dir.name, "requests.jsonl")
         self._err = open(os.path.join(self._dir.name, "stderr.txt"), "w+b")
+        self.proc = self.start(self._dir.name)
+
+    def start(self, directory):
+        """Starts the process, its stderr going to self._err; a server of another kind overrides
+        this (and wait_ready) and keeps its files in directory."""
         argv = [sys.executable, os.path.join(SIM, self.script), "--port", "0",
                 "--lifetime", str(LIFETIME), "--log", self.log_path] + self.options
-        self.proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                     stderr=self._err)
+        return subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                                stderr=self._err)
 
     def wait_ready(self):
         """Read the start-up line "listening on ADDRESS:PORT", waiting at most START_TIMEOUT."""
@@ -101,7 +106,8 @@ class SimServer:
             except subprocess.TimeoutExpired:
                 self.proc.kill()
                 self.proc.wait()
-            self.proc.stdout.close()
+            if self.proc.stdout is not None:
+                self.proc.stdout.close()
             self.proc = None
         if self._err is not None:
             self._err.close()

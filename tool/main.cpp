@@ -4,7 +4,6 @@
 #include "wipe.h"
 
 #include <cerrno>
-#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>

@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
 #include <random>
 #include <string>
 
@@ -86,8 +89,10 @@ INSTANTIATE_TEST_SUITE_P(Engines, Shs, ::testing::Values(SHS_ENGINE_PORTABLE, SH
                          });
 
 /* FIPS 180 (message times a repeat count), SHAVS short and long, and the generated digests of
- * every length 0..300 (all padding cases, one and two final blocks) and of long messages. (The
- * 5-word number that signatures use is checked through the HMAC vectors.) */
+ * every length 0..300 (all padding cases, one and two final blocks) and of long messages; each
+ * also read from a stream (in pieces of 1024 bytes) and written as 20 bytes least significant
+ * first with the rest of the buffer cleared. (The 5-word number that signatures use is checked
+ * through the HMAC vectors.) */
 TEST_P(Shs, Vectors)
 {
     size_t count = 0;
@@ -103,8 +108,20 @@ TEST_P(Shs, Vectors)
                 message.insert(message.end(), unit.begin(), unit.end());
             testutil::ExactBuffer in(message);
             EXPECT_EQ(takeHex(shs(in.get(), static_cast<uint32_t>(in.n))), row.back()) << row[0];
+            FILE *stream = tmpfile();
+            fwrite(message.data(), 1, message.size(), stream);
+            rewind(stream);
+            EXPECT_EQ(takeHex(fShsDigest(stream)), row.back()) << row[0];
+            fclose(stream);
+            unsigned char out[24];
+            memset(out, 0xEE, sizeof out);
+            if (in.n <= UINT16_MAX && messageDigest(in.get(), static_cast<uint16_t>(in.n), out, 24) == 20) {
+                std::reverse(out, out + 20);
+                EXPECT_EQ(testutil::toHex(out, 24), row.back() + "00000000") << row[0];
+            }
         }
     EXPECT_GT(count, 3u + 65u + 64u + 320u);
+    EXPECT_EQ(fShsDigest(nullptr), nullptr);
 }
 
 /* The block position lives in each context, so pieces of any size give the one-shot digest: split

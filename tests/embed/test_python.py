@@ -151,34 +151,23 @@ class Package(unittest.TestCase):
                                         else self.key(options)))
 
     def test_expiry_days_count_calendar_days_across_daylight_saving_changes(self):
-        cases = [  # seconds since 1970 (Europe/Berlin), days, date; the tool's cases in test_pay.py
-            (1729895400, 2, b"20241028"), (1711837800, 2, b"20240401"),
-            (1711924200, -2, b"20240330"), (1730154600, -2, b"20241026")]
-        zone = os.environ.get("TZ")
-        os.environ["TZ"] = "Europe/Berlin"
-        time.tzset()
-        try:
+        cases = [(1729895400, 2, b"20241028"), (1711837800, 2, b"20240401"),  # as the tool's, in
+                 (1711924200, -2, b"20240330"), (1730154600, -2, b"20241026")]  # tests/tool/test_pay.py
+        with mock.patch.dict(os.environ, TZ="Europe/Berlin"):
+            time.tzset()
             for now, days, date in cases:
                 with self.subTest(now=now, days=days), mock.patch("time.time", return_value=now + 0.5):
                     self.assertEqual(vemrick._expiry(days, None), date)
-        finally:
-            os.environ.pop("TZ") if zone is None else os.environ.update(TZ=zone)
-            time.tzset()
-        with self.assertRaises(ValueError):
-            vemrick._expiry(-10**9, None)
+        time.tzset()
+        self.assertRaises(ValueError, vemrick._expiry, -10**9, None)
 
-    def test_key_file_rules(self):
-        shared = os.path.join(self.tmp, "shared")
-        with open(shared, "wb") as f:
-            f.write(KEY + b"\n")
-        os.chmod(shared, 0o644)
+    def test_key_file_warning_and_errors(self):
+        os.chmod(self.key_files["short"], 0o644)
         with self.assertWarnsRegex(UserWarning, "accessible by others"):
-            self.assertEqual(bytes(vemrick._read_key_file(shared)[0][:len(KEY) + 1]), KEY + b"\0")
-        for path, error in ((os.path.join(self.tmp, "missing"), FileNotFoundError),
-                            (self.tmp, IsADirectoryError), (self.key_files["nul"], ValueError),
-                            ("/dev/null", ValueError)):
-            with self.subTest(path=path), self.assertRaisesRegex(error, "Merchant Key File"):
-                vemrick._read_key_file(path)
+            self.assertEqual(vemrick._read_key_file(self.key_files["short"])[1], len(KEY) - 1)
+        os.chmod(self.key_files["short"], 0o600)
+        for path, error in (("missing", FileNotFoundError), (".", IsADirectoryError), ("nul", ValueError)):
+            self.assertRaisesRegex(error, "Merchant Key File", vemrick._read_key_file, os.path.join(self.tmp, path))
 
     def test_inspect_reads_the_fields_or_says_why_not(self):
         for auth_string, code, fields, error in (

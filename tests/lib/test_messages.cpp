@@ -19,15 +19,16 @@ const unsigned char *u(const std::string &s)
 }
 unsigned int len(const std::string &s) { return static_cast<unsigned int>(s.size()); }
 
-/* The decoded message, or "" when the build fails (then the text must be null). */
+/* The decoded message, or "refused: <why>" when the build fails (then the text must be null). */
 std::string build(const QZExchange &ex, const std::string &request, const char *expiry,
                   const std::string &key = kKey)
 {
     unsigned char *text = reinterpret_cast<unsigned char *>(1);
     unsigned int n = 0;
-    const int ok = BuildQZMessage(ex, u(request), len(request), expiry, u(key), len(key), &text, &n);
+    const char *why = nullptr;
+    const int ok = BuildQZMessage(ex, u(request), len(request), expiry, u(key), len(key), &text, &n, &why);
     EXPECT_EQ(ok == 0, text == nullptr);
-    std::string message;
+    std::string message = ok ? "" : std::string("refused: ") + why;
     if (ok)
         message = unbase64(std::string(reinterpret_cast<char *>(text), n));
     if (text != reinterpret_cast<unsigned char *>(1))
@@ -93,16 +94,17 @@ TEST(BuildMessage, Refusals)
     almost.merchant = " 2040";
     for (const QZExchange *ex : kExchanges) {
         EXPECT_EQ(build(*ex, longest, "20240105").size(), ex->messageMaxLen);
-        EXPECT_EQ(build(*ex, longest + "x", nullptr), "") << ex->messageType;
-        EXPECT_NE(build(*ex, kRequest, nullptr, std::string(64, 'k')), "") << ex->messageType;
-        EXPECT_EQ(build(*ex, kRequest, nullptr, std::string(65, 'k')), "") << ex->messageType;
-        EXPECT_EQ(build(*ex, "", nullptr), "") << ex->messageType;
-        EXPECT_NE(build(*ex, payRequest(almost), nullptr), "") << ex->messageType;
+        EXPECT_EQ(build(*ex, longest + "x", nullptr), "refused: the pay request is longer than 10622 bytes");
+        EXPECT_EQ(build(*ex, kRequest, nullptr, std::string(64, 'k')).substr(0, 4), ex->messageType);
+        EXPECT_EQ(build(*ex, kRequest, nullptr, std::string(65, 'k')), "refused: the merchant key is longer than 64 bytes");
+        EXPECT_EQ(build(*ex, "", nullptr), "refused: the message cannot be built or signed");
+        EXPECT_EQ(build(*ex, payRequest(almost), nullptr).substr(0, 4), ex->messageType);
         /* A "1041" echoing such a MerchantID would begin its signed range like a message. */
         for (const QZExchange *own : kExchanges) {
             PayFields f;
             f.merchant = std::string(own->messageType) + "1.00";
-            EXPECT_EQ(build(*ex, payRequest(f), nullptr), "") << f.merchant;
+            EXPECT_EQ(build(*ex, payRequest(f), nullptr),
+                      "refused: the MerchantID begins with a message type (2040 or 1093)");
         }
     }
 }

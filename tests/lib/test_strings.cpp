@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <fstream>
+#include <iterator>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -88,4 +90,24 @@ TEST(CheckDateFormat, Dates)
     else
         unsetenv("TZ");
     tzset();
+}
+
+/* Appends, in turn, to one file: length 0 or less takes the text up to its NUL. */
+TEST(SendToLogFile, Appends)
+{
+    char path[] = "/tmp/vemrick-log-XXXXXX";
+    close(mkstemp(path));
+    const struct {
+        const char *text;
+        long length;
+        const char *path;
+        std::string file;
+    } cases[] = {{"one\n", 0, path, "one\n"}, {"two\nrest", 4, path, "one\ntwo\n"}, {"3", -5, path, "one\ntwo\n3"},
+                 {"", 0, path, "one\ntwo\n3"}, {nullptr, 0, path, "one\ntwo\n3"}, {"x", 1, nullptr, "one\ntwo\n3"}};
+    for (const auto &t : cases) {
+        QZUtil::SendToLogFile(t.text, t.length, t.path);
+        std::ifstream in(path);
+        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), t.file) << (t.text ? t.text : "(null)");
+    }
+    unlink(path);
 }

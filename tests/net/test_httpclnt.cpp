@@ -136,3 +136,63 @@ TEST(HttpClntRequest, HighNumberedDescriptorWorks)
 }
 
 } // namespace
+
+/* What no payment runs: GET and HEAD with their callbacks and the abort flag, the URL and host
+ * constructors, the stored texts and the length setters (each step on a buffer and what it then
+ * holds). */
+struct Counting : CHttpClnt {
+    using CHttpClnt::CHttpClnt;
+    int calls = 0;
+    int OnGetIdle() override { return calls++, CHttpClnt::OnGetIdle(); }
+    int OnHeadIdle() override { return calls++, CHttpClnt::OnHeadIdle(); }
+    int OnGetData(long n, unsigned char *b) override { return calls++, CHttpClnt::OnGetData(n, b); }
+    int OnHeadData(long n, unsigned char *b) override { return calls++, CHttpClnt::OnHeadData(n, b); }
+};
+
+TEST(HttpClntExtra, GetAndHeadThroughTheirCallbacks)
+{
+    const struct {
+        bool head;
+        short abort;
+        int result;
+        const char *got;
+    } cases[] = {{false, 0, HTTP_DONE, kResponse.c_str()}, {true, 0, HTTP_DONE, kResponse.c_str()},
+                 {false, 1, HTTP_ABORTED, ""}, {true, 7, HTTP_ABORTED, ""}};
+    for (const auto &t : cases) {
+        Server server(loopback::answer(kResponse));
+        Counting c(server.url("/x").c_str(), 0, 0); /* the stored URL is used */
+        c.SetAbortFlag(t.abort);
+        EXPECT_EQ(c.GetAbortFlag(), t.abort);
+        EXPECT_EQ(t.head ? c.Head(nullptr) : c.Get(nullptr), t.result) << t.head << t.abort;
+        EXPECT_EQ(rcvText(c), t.got);
+        EXPECT_GE(c.calls, 1);
+        server.join();
+        EXPECT_EQ(server.received().substr(0, 17), t.head ? "HEAD /x HTTP/1.0\r" : "GET /x HTTP/1.0\r\n");
+    }
+}
+
+TEST(HttpClntExtra, ConstructorsTextsAndLengthSetters)
+{
+    for (unsigned short port : {0, 8443}) {
+        CHttpClnt c("[::1]", port, 1, 1);
+        EXPECT_EQ(std::string(c.GetHost()) + ":" + std::to_string(c.GetPort()), port ? "[::1]:8443" : "[::1]:80");
+    }
+    CHttpClnt c("https://[::1]:9/p?q", 1, 1);
+    c.SetHeader("X-A: 1");
+    c.SetLocation("/moved");
+    EXPECT_EQ(std::string(c.GetHost()) + c.GetSubURL() + c.GetHeader() + c.GetLocation(), "::1/p?qX-A: 1/moved");
+    const unsigned char abc[] = "abc";
+    const struct {
+        bool received, setLength;
+        unsigned int n;
+        std::string holds; /* the buffer after the step */
+    } steps[] = {{true, true, 2, ""}, {true, false, 3, "abc"}, {true, true, 5, std::string("abc\0\0", 5)},
+                 {true, false, 0, std::string("abc\0\0", 5)}, {true, true, 1, "a"},
+                 {false, false, 2, "ab"}, {false, true, 4, std::string("ab\0\0", 4)}, {false, true, 0, ""}};
+    for (const auto &t : steps) {
+        t.setLength ? (t.received ? c.SetRcvDataLen(t.n) : c.SetSndDataLen(t.n))
+                    : (t.received ? c.SetRcvData(abc, t.n) : c.SetSndData(abc, t.n));
+        EXPECT_EQ(t.received ? rcvText(c) : std::string(reinterpret_cast<const char *>(c.GetSndData()), c.GetSndDataLen()),
+                  t.holds) << t.n;
+    }
+}

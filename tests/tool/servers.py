@@ -66,33 +66,30 @@ def ipv6_loopback():
         return False
 
 
-class Tinyproxy:
+class Tinyproxy(launch.SimServer):
     """Debian's tinyproxy in the foreground on a free 127.0.0.1 port, with a configuration of its
     own: only 127.0.0.1 may use it, and no ConnectPort line, so CONNECT reaches any port. Its log
-    lies in a temporary directory. It starts, stops and is waited for like the sim/ servers, and
-    like them it ends by itself after launch.LIFETIME seconds (coreutils' timeout) if forgotten."""
+    lies in the server's temporary directory. It starts and stops like the sim/ servers, and like
+    them it ends by itself after launch.LIFETIME seconds (coreutils' timeout) if forgotten."""
     CONFIG = 'Port %d\nListen 127.0.0.1\nTimeout 60\nAllow 127.0.0.1\nLogLevel Connect\nLogFile "%s"\n'
     REQUEST = re.compile(r"Request \(file descriptor \d+\): CONNECT (\S+) ")
-    host = "127.0.0.1"
 
     def __init__(self):
-        self.proc = self.port = self._dir = self._err = None
-        self._seen = 0
+        super().__init__()
+        self.host, self._seen = "127.0.0.1", 0
 
-    def launch(self):
+    def start(self, directory):
         if not shutil.which("tinyproxy"):
             raise RuntimeError("tinyproxy is not installed (make test installs Debian's tinyproxy-bin)")
-        self._dir = tempfile.TemporaryDirectory(prefix="vemrick-tinyproxy-")
-        self.log_path = os.path.join(self._dir.name, "tinyproxy.log")
-        config = os.path.join(self._dir.name, "tinyproxy.conf")
+        self.log_path = os.path.join(directory, "tinyproxy.log")
+        config = os.path.join(directory, "tinyproxy.conf")
         with socket.socket() as s:              # a free port; released for tinyproxy to take
             s.bind(("127.0.0.1", 0))
             self.port = s.getsockname()[1]
         with open(config, "w") as f:
             f.write(self.CONFIG % (self.port, self.log_path))
-        self._err = open(os.path.join(self._dir.name, "stderr.txt"), "w+b")
-        self.proc = subprocess.Popen(["timeout", str(launch.LIFETIME), "tinyproxy", "-d", "-c", config],
-                                     stdin=subprocess.DEVNULL, stdout=self._err, stderr=subprocess.STDOUT)
+        return subprocess.Popen(["timeout", str(launch.LIFETIME), "tinyproxy", "-d", "-c", config],
+                                stdin=subprocess.DEVNULL, stdout=self._err, stderr=subprocess.STDOUT)
 
     def wait_ready(self):
         """Wait until the port takes connections, at most launch.START_TIMEOUT seconds."""
@@ -103,36 +100,11 @@ class Tinyproxy:
                 return
             except OSError:
                 time.sleep(0.05)
-        self._err.seek(0)
         raise RuntimeError("tinyproxy did not start on port %d: %s%s" % (
-            self.port, self._err.read().decode("latin-1"), self.log_text()))
-
-    def terminate(self):
-        if self.proc is not None and self.proc.poll() is None:
-            self.proc.terminate()
-
-    def stop(self):
-        if self.proc is not None:
-            self.terminate()
-            try:
-                self.proc.wait(launch.STOP_TIMEOUT)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
-            self.proc = None
-        if self._err is not None:
-            self._err.close()
-            self._err = None
-        if self._dir is not None:
-            self._dir.cleanup()
-            self._dir = None
+            self.port, self.stderr_text(), self.log_text()))
 
     def log_text(self):
-        try:
-            with open(self.log_path, encoding="latin-1") as f:
-                return f.read()
-        except (OSError, AttributeError):
-            return ""
+        return open(self.log_path, encoding="latin-1").read() if os.path.exists(self.log_path) else ""
 
     def new_connects(self):
         """The host:port of every CONNECT logged since the previous call."""

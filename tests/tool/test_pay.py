@@ -222,10 +222,10 @@ def local_date(days):
 
 # Around both changes of daylight-saving time in Europe/Berlin in 2024, the expiry counts calendar
 # days, not multiples of 24 hours: seconds since 1970, days, date sent.
-DST_EXPIRY = [(1729895400, 2, "20241028"),   # 2024-10-26 00:30 CEST; 48 h later: the 27th
-              (1711837800, 2, "20240401"),   # 2024-03-30 23:30 CET; 48 h later: the 2nd
-              (1711924200, -2, "20240330"),  # 2024-04-01 00:30 CEST
-              (1730154600, -2, "20241026")]  # 2024-10-28 23:30 CET
+# (2024-10-26 00:30 CEST: 48 h later is the 27th; 2024-03-30 23:30 CET: 48 h later is the 2nd; then
+# 2024-04-01 00:30 CEST and 2024-10-28 23:30 CET, two days back.)
+DST_EXPIRY = [(1729895400, 2, "20241028"), (1711837800, 2, "20240401"),
+              (1711924200, -2, "20240330"), (1730154600, -2, "20241026")]
 
 
 class Expiry(unittest.TestCase):
