@@ -109,7 +109,8 @@ TEST_P(Shs, Vectors)
             testutil::ExactBuffer in(message);
             EXPECT_EQ(takeHex(shs(in.get(), static_cast<uint32_t>(in.n))), row.back()) << row[0];
             FILE *stream = tmpfile();
-            fwrite(message.data(), 1, message.size(), stream);
+            if (!message.empty()) /* fwrite's buffer must not be null, even for no bytes */
+                fwrite(message.data(), 1, message.size(), stream);
             rewind(stream);
             EXPECT_EQ(takeHex(fShsDigest(stream)), row.back()) << row[0];
             fclose(stream);
