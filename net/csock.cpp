@@ -10,6 +10,8 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <vector>
+
 namespace {
 
 const long kMaxMs = 2147483647L; /* the largest signed 32-bit millisecond count */
@@ -72,78 +74,169 @@ int CSock::SocketConnect(const char *host, unsigned short port)
     std::string cause;
     const long long deadline = netutil::deadlineIn(connectTimeoutMs_);
     if (netaddr::Resolve(host_.get(), port_, connectTimeoutMs_ > 0 ? connectTimeoutMs_ : -1,
-                         nullptr, &addresses, &cause) != netaddr::RESOLVE_OK)
+                         &addresses, &cause) != netaddr::RESOLVE_OK)
         return 0;
     return ConnectAddresses(addresses, netutil::msLeft(deadline));
 }
 
+namespace {
+
+/* The sockets of the attempts of one connect step, closed when the step ends except the one it
+ * keeps; an exception (no memory for a cause text) closes them all. */
+class Attempts {
+public:
+    explicit Attempts(size_t count) : fds_(count, -1) {}
+    ~Attempts()
+    {
+        for (int fd : fds_)
+            if (fd != -1)
+                close(fd);
+    }
+    Attempts(const Attempts &) = delete;
+    Attempts &operator=(const Attempts &) = delete;
+
+    int &operator[](size_t i) { return fds_[i]; }
+    /* Hands over attempt i's socket, which then stays open. */
+    int keep(size_t i)
+    {
+        const int fd = fds_[i];
+        fds_[i] = -1;
+        return fd;
+    }
+
+private:
+    std::vector<int> fds_;
+};
+
+/* Starts a connection to address on a new non-blocking socket. Returns 1 when it connected at
+ * once, 0 while it is under way, -1 when it failed (*err set). *fd is the socket, or -1. */
+int startAttempt(const netaddr::Address &address, int *fd, int *err)
+{
+    *fd = socket(address.storage.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (*fd < 0) {
+        *err = errno;
+        return -1;
+    }
+    if (connect(*fd, reinterpret_cast<const struct sockaddr *>(&address.storage),
+                address.length) == 0)
+        return 1;
+    *err = errno;
+    return *err == EINPROGRESS || *err == EINTR ? 0 : -1;
+}
+
+} // namespace
+
+/* Attempts start in the interleaved order, the next one kAttemptDelayMs after the previous one or
+ * as soon as every running attempt has failed; each is watched until the deadline, and the first
+ * to connect wins. An address that never answers thus costs the others no more than the delay. */
 int CSock::ConnectAddresses(const netaddr::AddressList &addresses, long timeoutMs,
                             std::string *cause, std::string *connectedTo)
 {
     if (fd_ != -1 || addresses.empty())
         return 0;
     const long long deadline = netutil::deadlineIn(timeoutMs);
-    std::string why;
-    for (size_t i = 0; i < addresses.size() && i < netaddr::kMaxAddresses; i++) {
-        if (i > 0)
-            SocketDisconnect(); /* only the last failed attempt keeps its socket */
-        if (connectOne(addresses[i], deadline, timeoutMs, &why)) {
-            if (connectedTo != nullptr)
-                *connectedTo = netaddr::EndpointText(addresses[i]);
-            return 1;
+    const netaddr::AddressList order = netaddr::Interleave(addresses);
+    Attempts fds(order.size());
+    std::vector<std::string> why(order.size()); /* per attempt that failed */
+    std::vector<size_t> running;                /* attempts under way, by index */
+    size_t started = 0, winner = order.size();
+    long long nextStart = 0;
+    while (winner == order.size()) {
+        /* Start the next attempt when it is due, or at once when nothing is under way. */
+        while (started < order.size() &&
+               (running.empty() || netutil::monotonicMs() >= nextStart) &&
+               (started == 0 || netutil::msLeft(deadline) != 0)) {
+            const size_t i = started++;
+            int err = 0;
+            const int r = startAttempt(order[i], &fds[i], &err);
+            if (r == 1) {
+                winner = i;
+                break;
+            }
+            if (r < 0) {
+                why[i] = netutil::errorText(err);
+                continue;
+            }
+            running.push_back(i);
+            nextStart = netutil::monotonicMs() + kAttemptDelayMs;
         }
-    }
-    if (cause != nullptr)
-        *cause = why;
-    return 0;
-}
-
-/* One attempt; the socket stays recorded whatever the outcome, so that the caller decides. */
-int CSock::connectOne(const netaddr::Address &address, long long deadline, long stepMs,
-                      std::string *why)
-{
-    const std::string where = netaddr::EndpointText(address);
-    const int fd = socket(address.storage.ss_family, SOCK_STREAM, 0);
-    if (fd < 0) {
-        *why = where + ": " + netutil::errorText(errno);
-        return 0;
-    }
-    fd_ = fd;
-    /* The library's socket is no business of a program this process may start. */
-    const int fdFlags = fcntl(fd_, F_GETFD);
-    if (fdFlags >= 0)
-        fcntl(fd_, F_SETFD, fdFlags | FD_CLOEXEC);
-    if (!SetNonBlockConnect(1)) {
-        *why = where + ": " + netutil::errorText(errno);
-        return 0;
-    }
-
-    int connected = 0, err = 0;
-    if (connect(fd_, reinterpret_cast<const struct sockaddr *>(&address.storage), address.length) ==
-        0) {
-        connected = 1;
-    } else if (errno == EINPROGRESS || errno == EINTR) {
-        const int ready = waitFor(fd_, POLLOUT, netutil::msLeft(deadline));
-        if (ready == 1) {
+        if (winner != order.size() || running.empty())
+            break;
+        long waitMs = netutil::msLeft(deadline);
+        if (started < order.size()) {
+            const long long toNext = nextStart - netutil::monotonicMs();
+            const long untilNext = toNext < 0 ? 0 : static_cast<long>(toNext);
+            if (waitMs < 0 || untilNext < waitMs)
+                waitMs = untilNext;
+        }
+        std::vector<struct pollfd> waits(running.size());
+        for (size_t k = 0; k < running.size(); k++)
+            waits[k] = {fds[running[k]], POLLOUT, 0};
+        const int ready = poll(waits.data(), waits.size(), static_cast<int>(waitMs));
+        if (ready < 0 && errno != EINTR) {
+            const std::string text = netutil::errorText(errno);
+            for (size_t i : running)
+                why[i] = text;
+            running.clear();
+            break;
+        }
+        std::vector<size_t> still;
+        for (size_t k = 0; k < running.size(); k++) {
+            const size_t i = running[k];
+            if (ready <= 0 || waits[k].revents == 0) {
+                still.push_back(i);
+                continue;
+            }
             /* Writable also means "failed": the pending error tells which. */
+            int err = 0;
             socklen_t len = sizeof err;
-            if (getsockopt(fd_, SOL_SOCKET, SO_ERROR, &err, &len) != 0)
+            if (getsockopt(fds[i], SOL_SOCKET, SO_ERROR, &err, &len) != 0)
                 err = errno;
-            connected = err == 0;
-        } else if (ready == 0) {
-            *why = where + ": no answer within " + netutil::secondsText(stepMs);
-            SetNonBlockConnect(0);
-            return 0;
-        } else {
-            err = errno;
+            if (err == 0 && winner == order.size())
+                winner = i;
+            else if (err != 0)
+                why[i] = netutil::errorText(err);
+            else
+                still.push_back(i);
         }
-    } else {
-        err = errno;
+        if (still.size() < running.size() && winner == order.size())
+            nextStart = 0; /* an attempt failed: the next one need not wait */
+        running.swap(still);
+        if (winner == order.size() && netutil::msLeft(deadline) == 0)
+            break;
     }
-    SetNonBlockConnect(0);
-    if (!connected)
-        *why = where + ": " + netutil::errorText(err);
-    return connected;
+
+    if (winner != order.size()) {
+        fd_ = fds.keep(winner);
+        SetNonBlockConnect(0);
+        if (connectedTo != nullptr)
+            *connectedTo = netaddr::EndpointText(order[winner]);
+        return 1;
+    }
+    if (cause != nullptr) {
+        std::string text, silent;
+        for (size_t i = 0; i < started; i++) {
+            const std::string where = netaddr::EndpointText(order[i]);
+            if (!why[i].empty())
+                text += (text.empty() ? "" : "; ") + where + ": " + why[i];
+            else
+                silent += (silent.empty() ? "" : ", ") + where;
+        }
+        if (!silent.empty())
+            text += (text.empty() ? "" : "; ") + silent + ": no answer within " +
+                    netutil::secondsText(timeoutMs);
+        if (started < order.size())
+            text += "; " + std::to_string(order.size() - started) + " more not tried in time";
+        *cause = text;
+    }
+    /* As with a single address, the last attempt's socket stays recorded until disconnected. */
+    for (size_t i = started; i-- > 0;)
+        if (fds[i] != -1) {
+            fd_ = fds.keep(i);
+            SetNonBlockConnect(0);
+            break;
+        }
+    return 0;
 }
 
 int CSock::SetNonBlockConnect(int on)

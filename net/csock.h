@@ -26,6 +26,9 @@ enum CSockResult {
  * (at most 2,147,483 seconds). */
 class CSock {
 public:
+    /* How long the connect step waits for an attempt before it starts the next one. */
+    static const long kAttemptDelayMs = 250;
+
     /* Adopts an already open descriptor (closed by this object); host null, port 0, connect
      * time-out without limit. */
     explicit CSock(int fd);
@@ -62,17 +65,20 @@ public:
      * a socket is open already (nothing else changes), no host or port 0, name resolution failed or
      * did not answer within the connect time-out (no socket is left open), or no address could be
      * connected to (see ConnectAddresses). Literal addresses are used without a lookup; a name is
-     * looked up within the connect time-out (a negative or zero time-out: without limit, on the
-     * calling thread), then its addresses are tried in the resolver's order. */
+     * looked up within the connect time-out (a negative or zero time-out: until the resolver
+     * gives up), and the connect step gets what is left of it. */
     int SocketConnect(const char *host, unsigned short port);
 
-    /* The connect step: tries each address (port included) in order, each within what is left of
-     * timeoutMs (negative: no limit; 0: do not wait), and stops at the first that connects.
-     * Returns 1 when connected, with *connectedTo (when non-null) set to "127.0.0.1:8443" or
-     * "[::1]:8443"; 0 when a socket is open already, the list is empty, or every address failed:
-     * then *cause (when non-null) holds the last address and why ("127.0.0.1:8443: connection
-     * refused", "...: no answer within 2 s"), and the socket of the last attempt
-     * stays open and recorded until SocketDisconnect or destruction (later connects return 0). */
+    /* The connect step over addresses (ports included), bounded as a whole by timeoutMs (negative:
+     * no limit; 0: only what connects at once). The families alternate (netaddr::Interleave); a
+     * new attempt starts kAttemptDelayMs after the previous one, or at once when every earlier
+     * one has failed, while earlier ones go on; the first to connect wins and the others are
+     * closed. Returns 1 when connected, with *connectedTo (when non-null) set to
+     * "127.0.0.1:8443" or "[::1]:8443"; 0 when a socket is open already, the list is empty, or
+     * no address connected in time: then *cause (when non-null) names what happened to each
+     * ("127.0.0.1:8443: connection refused; [2001:db8::7]:8443: no answer within 2 s; 3 more
+     * not tried in time"), and the socket of the last attempt stays open and recorded until
+     * SocketDisconnect or destruction (later connects return 0). */
     int ConnectAddresses(const netaddr::AddressList &addresses, long timeoutMs,
                          std::string *cause = nullptr, std::string *connectedTo = nullptr);
 
@@ -108,8 +114,6 @@ public:
 private:
     long sendWithin(const unsigned char *buf, unsigned int count, long perWaitMs,
                     long long deadline, unsigned int *handedOver) const;
-    int connectOne(const netaddr::Address &address, long long deadline, long stepMs,
-                   std::string *why);
 
     int fd_ = -1;
     std::unique_ptr<char[]> host_;

@@ -271,7 +271,7 @@ int CHttpClnt::reach(const Plan &plan)
     std::string why;
     const long long resolveEnd = stepDeadline(false);
     const int found = netaddr::Resolve(plan.target.c_str(), plan.targetPort,
-                                       netutil::msLeft(resolveEnd), lookup_, &addresses, &why);
+                                       netutil::msLeft(resolveEnd), &addresses, &why);
     if (found == netaddr::RESOLVE_TIMEOUT)
         return fail("resolve", plan.target + ": " + timeoutCause(resolveEnd));
     if (found != netaddr::RESOLVE_OK)

@@ -117,10 +117,6 @@ public:
      * null or "": the system's store. The server's chain and name are always checked. */
     void SetCAFile(const char *path) { caFile_ = netutil::copyText(path); }
     const char *GetCAFile() const { return caFile_.get(); }
-    /* Replaces the lookup of host names (not of literal addresses) for this object's requests;
-     * an empty function restores the system's resolver. The lookup runs on a helper thread and
-     * is given up after the time-out (netaddr::Resolve). */
-    void SetLookup(const netaddr::LookupFn &lookup) { lookup_ = lookup; }
 
     /* ---- the last request ---- */
     /* Whether any of the request went out and, when it did not end normally, where it stopped:
@@ -310,7 +306,6 @@ private:
     short abortFlag_ = 0;
     long exchangeLimitMs_ = 0;
     std::unique_ptr<char[]> caFile_;
-    netaddr::LookupFn lookup_;
 
     /* The request under way, and the outcome of the last one. */
     long long exchangeEnd_ = netutil::kNoDeadline;

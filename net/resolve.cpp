@@ -1,32 +1,220 @@
 #include "resolve.h"
 
-#include <arpa/inet.h>
-#include <netdb.h>
-#include <netinet/in.h>
+#include "netutil.h"
 
-#include <chrono>
-#include <condition_variable>
+#include <ares.h>
+#include <arpa/inet.h>
+#include <dlfcn.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstring>
-#include <memory>
-#include <mutex>
 #include <new>
-#include <system_error>
-#include <thread>
 
 namespace netaddr {
 
 namespace {
 
-/* What a helper thread and the caller that started it share. Held by both through shared_ptr:
- * a caller that stops waiting lets go, and the thread frees it when it is done. */
-struct PendingLookup {
-    std::mutex lock;
-    std::condition_variable finished;
-    bool done = false;
-    int found = 0;
-    AddressList addresses;
-    std::string error;
+/* The resolver's functions this file calls, found in libcares.so.2 at run time: a program that
+ * never looks up a name (literal addresses) does not pay for loading it. */
+#define VEMRICK_ARES_FUNCTIONS(X)                                                                  \
+    X(ares_library_init)                                                                           \
+    X(ares_init_options)                                                                           \
+    X(ares_destroy)                                                                                \
+    X(ares_set_socket_functions)                                                                   \
+    X(ares_getaddrinfo)                                                                            \
+    X(ares_freeaddrinfo)                                                                           \
+    X(ares_getsock)                                                                                \
+    X(ares_process_fd)                                                                             \
+    X(ares_timeout)                                                                                \
+    X(ares_strerror)
+
+struct Library {
+#define VEMRICK_ARES_MEMBER(name) decltype(&::name) name = nullptr;
+    VEMRICK_ARES_FUNCTIONS(VEMRICK_ARES_MEMBER)
+#undef VEMRICK_ARES_MEMBER
+    bool loaded = false;
+    std::string error; /* why it is not loaded */
 };
+
+const char kLibraryName[] = "libcares.so.2";
+
+/* Loaded and initialised once, by the first thread that asks (the initialisation of a function's
+ * static is thread-safe); read-only after that. The library stays loaded until the process ends,
+ * and nothing of it runs between lookups. */
+const Library &library()
+{
+    static const Library lib = [] {
+        Library l;
+        void *handle = dlopen(kLibraryName, RTLD_NOW | RTLD_LOCAL);
+        if (handle == nullptr) {
+            const char *why = dlerror();
+            l.error = std::string("cannot load ") + kLibraryName + " for name lookups: " +
+                      (why != nullptr ? why : "not found");
+            return l;
+        }
+#define VEMRICK_ARES_LOOKUP(name)                                                                  \
+    l.name = reinterpret_cast<decltype(&::name)>(dlsym(handle, #name));                            \
+    if (l.name == nullptr && l.error.empty())                                                      \
+        l.error = std::string(kLibraryName) + " lacks " + #name;
+        VEMRICK_ARES_FUNCTIONS(VEMRICK_ARES_LOOKUP)
+#undef VEMRICK_ARES_LOOKUP
+        if (l.error.empty() && l.ares_library_init(ARES_LIB_INIT_ALL) != ARES_SUCCESS)
+            l.error = std::string(kLibraryName) + " failed to initialise";
+        l.loaded = l.error.empty();
+        return l;
+    }();
+    return lib;
+}
+
+/* The resolver's sockets: close-on-exec from the start (a fork in another thread of the host
+ * process must not inherit them), non-blocking, and never raising SIGPIPE. */
+ares_socket_t openSocket(int family, int type, int protocol, void *)
+{
+    return socket(family, type | SOCK_CLOEXEC | SOCK_NONBLOCK, protocol);
+}
+int closeSocket(ares_socket_t fd, void *) { return close(fd); }
+int connectSocket(ares_socket_t fd, const struct sockaddr *to, ares_socklen_t len, void *)
+{
+    return connect(fd, to, len);
+}
+ares_ssize_t receiveFrom(ares_socket_t fd, void *buf, size_t len, int flags,
+                         struct sockaddr *from, ares_socklen_t *fromLen, void *)
+{
+    return recvfrom(fd, buf, len, flags, from, fromLen);
+}
+ares_ssize_t sendVector(ares_socket_t fd, const struct iovec *parts, int count, void *)
+{
+    struct msghdr m;
+    memset(&m, 0, sizeof m);
+    m.msg_iov = const_cast<struct iovec *>(parts);
+    m.msg_iovlen = static_cast<size_t>(count);
+    return sendmsg(fd, &m, MSG_NOSIGNAL);
+}
+const struct ares_socket_functions kSockets = {openSocket, closeSocket, connectSocket, receiveFrom,
+                                               sendVector};
+
+/* One lookup's answer, filled by the resolver's callback on the calling thread. */
+struct Answer {
+    bool done = false;
+    int status = ARES_SUCCESS;
+    bool noMemory = false;
+    AddressList addresses;
+};
+
+void answered(void *arg, int status, int, struct ares_addrinfo *result)
+{
+    Answer *a = static_cast<Answer *>(arg);
+    a->done = true;
+    a->status = status;
+    /* Called from the resolver's C code: nothing may be thrown through it. */
+    try {
+        for (const struct ares_addrinfo_node *n = result != nullptr ? result->nodes : nullptr;
+             n != nullptr && a->addresses.size() < kMaxAddresses; n = n->ai_next) {
+            if ((n->ai_family != AF_INET && n->ai_family != AF_INET6) || n->ai_addr == nullptr ||
+                n->ai_addrlen > sizeof(struct sockaddr_storage))
+                continue;
+            Address address;
+            memset(&address, 0, sizeof address);
+            memcpy(&address.storage, n->ai_addr, n->ai_addrlen);
+            address.length = n->ai_addrlen;
+            a->addresses.push_back(address);
+        }
+    } catch (const std::bad_alloc &) {
+        a->noMemory = true;
+    }
+    if (result != nullptr)
+        library().ares_freeaddrinfo(result);
+}
+
+/* Ends the channel whatever way the lookup ends: a pending query is cancelled (its callback runs
+ * now, on this thread) and every socket of the channel is closed. */
+struct Channel {
+    const Library &lib;
+    ares_channel channel = nullptr;
+    explicit Channel(const Library &l) : lib(l) {}
+    ~Channel()
+    {
+        if (channel != nullptr)
+            lib.ares_destroy(channel);
+    }
+};
+
+/* Drives the lookup of name until it answers or deadline passes. Returns RESOLVE_OK with the
+ * answer in *answer (its status may still be a failure), RESOLVE_TIMEOUT, or RESOLVE_FAILED with
+ * *error set. */
+int lookUp(const Library &lib, const std::string &name, long long deadline, Answer *answer,
+           std::string *error)
+{
+    Channel ch(lib);
+    struct ares_options options;
+    memset(&options, 0, sizeof options);
+    const int init = lib.ares_init_options(&ch.channel, &options, 0);
+    if (init != ARES_SUCCESS) {
+        ch.channel = nullptr;
+        *error = std::string("cannot start a name lookup: ") + lib.ares_strerror(init);
+        return RESOLVE_FAILED;
+    }
+    lib.ares_set_socket_functions(ch.channel, &kSockets, nullptr);
+    struct ares_addrinfo_hints hints;
+    memset(&hints, 0, sizeof hints);
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    lib.ares_getaddrinfo(ch.channel, name.c_str(), nullptr, &hints, answered, answer);
+
+    while (!answer->done) {
+        long waitMs = netutil::msLeft(deadline);
+        if (waitMs == 0)
+            return RESOLVE_TIMEOUT; /* the channel's end cancels the query */
+        struct timeval next, *until = lib.ares_timeout(ch.channel, nullptr, &next);
+        if (until != nullptr) {
+            const long long ms = static_cast<long long>(until->tv_sec) * 1000 +
+                                 (until->tv_usec + 999) / 1000;
+            if (waitMs < 0 || ms < waitMs)
+                waitMs = static_cast<long>(ms);
+        }
+        ares_socket_t socks[ARES_GETSOCK_MAXNUM];
+        struct pollfd waits[ARES_GETSOCK_MAXNUM];
+        const int bits = lib.ares_getsock(ch.channel, socks, ARES_GETSOCK_MAXNUM);
+        nfds_t count = 0;
+        for (int i = 0; i < ARES_GETSOCK_MAXNUM; i++) {
+            const short events = static_cast<short>((ARES_GETSOCK_READABLE(bits, i) ? POLLIN : 0) |
+                                                    (ARES_GETSOCK_WRITABLE(bits, i) ? POLLOUT : 0));
+            if (events == 0)
+                continue;
+            waits[count].fd = socks[i];
+            waits[count].events = events;
+            waits[count].revents = 0;
+            count++;
+        }
+        if (count == 0 && until == nullptr) {
+            *error = "the name lookup stalled";
+            return RESOLVE_FAILED;
+        }
+        const int ready = poll(waits, count, static_cast<int>(waitMs));
+        if (ready < 0 && errno != EINTR) {
+            *error = "cannot wait for the name lookup: " + netutil::errorText(errno);
+            return RESOLVE_FAILED;
+        }
+        if (ready <= 0) {
+            lib.ares_process_fd(ch.channel, ARES_SOCKET_BAD, ARES_SOCKET_BAD); /* its time-outs */
+            continue;
+        }
+        for (nfds_t i = 0; i < count && !answer->done; i++) {
+            const short r = waits[i].revents;
+            if (r == 0)
+                continue;
+            const bool failed = (r & (POLLERR | POLLHUP | POLLNVAL)) != 0;
+            lib.ares_process_fd(ch.channel,
+                                (r & POLLIN) || failed ? waits[i].fd : ARES_SOCKET_BAD,
+                                (r & POLLOUT) || failed ? waits[i].fd : ARES_SOCKET_BAD);
+        }
+    }
+    return RESOLVE_OK;
+}
 
 void setPort(Address *a, unsigned short port)
 {
@@ -46,34 +234,6 @@ std::string unbracketed(const char *host)
 }
 
 } // namespace
-
-int SystemLookup(const std::string &name, AddressList *out, std::string *error)
-{
-    struct addrinfo hints;
-    memset(&hints, 0, sizeof hints);
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    struct addrinfo *list = nullptr;
-    const int rc = getaddrinfo(name.c_str(), nullptr, &hints, &list);
-    if (rc != 0) {
-        *error = gai_strerror(rc);
-        return 0;
-    }
-    for (struct addrinfo *a = list; a != nullptr && out->size() < kMaxAddresses; a = a->ai_next) {
-        if ((a->ai_family != AF_INET && a->ai_family != AF_INET6) || a->ai_addr == nullptr ||
-            a->ai_addrlen > sizeof(struct sockaddr_storage))
-            continue;
-        Address address;
-        memset(&address, 0, sizeof address);
-        memcpy(&address.storage, a->ai_addr, a->ai_addrlen);
-        address.length = a->ai_addrlen;
-        out->push_back(address);
-    }
-    freeaddrinfo(list);
-    if (out->empty())
-        *error = "no IPv4 or IPv6 address";
-    return out->empty() ? 0 : 1;
-}
 
 int ParseLiteral(const char *host, unsigned short port, AddressList *out)
 {
@@ -98,8 +258,8 @@ int ParseLiteral(const char *host, unsigned short port, AddressList *out)
     return 1;
 }
 
-int Resolve(const char *host, unsigned short port, long waitMs, const LookupFn &lookup,
-            AddressList *out, std::string *cause)
+int Resolve(const char *host, unsigned short port, long waitMs, AddressList *out,
+            std::string *cause)
 {
     out->clear();
     if (host == nullptr || host[0] == '\0') {
@@ -108,59 +268,50 @@ int Resolve(const char *host, unsigned short port, long waitMs, const LookupFn &
     }
     if (ParseLiteral(host, port, out))
         return RESOLVE_OK;
-
     const std::string name = unbracketed(host);
-    const LookupFn find = lookup ? lookup : LookupFn(SystemLookup);
-    AddressList found;
-    std::string error;
-    int ok = 0;
-    if (waitMs < 0) {
-        ok = find(name, &found, &error);
-    } else if (waitMs == 0) {
-        return RESOLVE_TIMEOUT; /* no time left: no thread either */
-    } else {
-        auto pending = std::make_shared<PendingLookup>();
-        try {
-            std::thread([pending, find, name] {
-                AddressList addresses;
-                std::string why;
-                int rc = 0;
-                /* An exception must not leave the thread: that would end the process. */
-                try {
-                    rc = find(name, &addresses, &why);
-                } catch (const std::bad_alloc &) {
-                    addresses.clear();
-                    why = "out of memory"; /* short enough to need no allocation */
-                }
-                std::lock_guard<std::mutex> hold(pending->lock);
-                pending->found = rc;
-                pending->addresses = std::move(addresses);
-                pending->error = std::move(why);
-                pending->done = true;
-                pending->finished.notify_all();
-            }).detach();
-        } catch (const std::system_error &) {
-            *cause = name + ": no thread for the name lookup";
-            return RESOLVE_FAILED;
-        }
-        std::unique_lock<std::mutex> hold(pending->lock);
-        if (!pending->finished.wait_for(hold, std::chrono::milliseconds(waitMs),
-                                        [&pending] { return pending->done; }))
-            return RESOLVE_TIMEOUT;
-        ok = pending->found;
-        found = std::move(pending->addresses);
-        error = std::move(pending->error);
-    }
-    if (found.size() > kMaxAddresses)
-        found.resize(kMaxAddresses);
-    for (Address &a : found)
-        setPort(&a, port);
-    if (!ok || found.empty()) {
-        *cause = name + ": " + (error.empty() ? "no address" : error);
+    if (waitMs == 0)
+        return RESOLVE_TIMEOUT; /* no time left: no lookup either */
+    const long long deadline = netutil::deadlineIn(waitMs);
+    const Library &lib = library();
+    if (!lib.loaded) {
+        *cause = name + ": " + lib.error;
         return RESOLVE_FAILED;
     }
-    *out = std::move(found);
+    Answer answer;
+    std::string error;
+    const int rc = lookUp(lib, name, deadline, &answer, &error);
+    if (rc == RESOLVE_TIMEOUT)
+        return RESOLVE_TIMEOUT;
+    if (rc == RESOLVE_OK && answer.noMemory)
+        error = "out of memory";
+    else if (rc == RESOLVE_OK && answer.status != ARES_SUCCESS)
+        error = answer.status == ARES_ENOMEM ? "out of memory" : lib.ares_strerror(answer.status);
+    else if (rc == RESOLVE_OK && answer.addresses.empty())
+        error = "no IPv4 or IPv6 address";
+    if (!error.empty()) {
+        *cause = name + ": " + error;
+        return RESOLVE_FAILED;
+    }
+    for (Address &a : answer.addresses)
+        setPort(&a, port);
+    *out = std::move(answer.addresses);
     return RESOLVE_OK;
+}
+
+AddressList Interleave(const AddressList &addresses)
+{
+    AddressList first, second, order;
+    const int lead = addresses.empty() ? AF_INET6 : addresses[0].storage.ss_family;
+    for (const Address &a : addresses)
+        (a.storage.ss_family == lead ? first : second).push_back(a);
+    for (size_t i = 0; order.size() < kMaxAddresses && (i < first.size() || i < second.size());
+         i++) {
+        if (i < first.size())
+            order.push_back(first[i]);
+        if (i < second.size() && order.size() < kMaxAddresses)
+            order.push_back(second[i]);
+    }
+    return order;
 }
 
 std::string AddressText(const Address &address)

@@ -1,16 +1,15 @@
-/* Addresses for a host: literal IPv4 and IPv6 addresses are read without a lookup or a thread;
- * names are looked up in a helper thread that the caller waits for at most a given time. A lookup
- * that finishes late keeps its own state alive and releases it itself, so nothing it touches has
- * been freed. The lookup is replaceable per call (tests give one that never answers). No memory
- * in the helper thread fails the lookup ("out of memory"); on the calling thread it throws
- * std::bad_alloc.
+/* Addresses for a host: literal IPv4 and IPv6 addresses are read without a lookup; names are looked
+ * up on the calling thread by an asynchronous resolver (libcares.so.2, loaded on the first lookup
+ * and kept until the process ends) that /etc/resolv.conf and /etc/hosts configure. Its sockets are
+ * waited for with poll() until the answer or the caller's deadline, whichever comes first; then
+ * the lookup is cancelled and its sockets are closed, so a lookup that times out leaves no thread,
+ * no descriptor and no callback behind. Every socket is created close-on-exec and non-blocking.
  */
 #ifndef VEMRICK_RESOLVE_H
 #define VEMRICK_RESOLVE_H
 
 #include <sys/socket.h>
 
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -26,16 +25,9 @@ using AddressList = std::vector<Address>;
 /* At most this many addresses are kept from one lookup. */
 const size_t kMaxAddresses = 16;
 
-/* A blocking lookup of a name: appends the addresses found (their ports are set afterwards) and
- * returns 1, or returns 0 with *error saying why (without the name). Runs on a helper thread. */
-using LookupFn = std::function<int(const std::string &name, AddressList *out, std::string *error)>;
-
-/* The system's resolver (getaddrinfo, IPv4 and IPv6, in its order). */
-int SystemLookup(const std::string &name, AddressList *out, std::string *error);
-
 /* Results of Resolve. */
 enum ResolveResult {
-    RESOLVE_FAILED = 0, /* no such name, no address, or no thread for the lookup */
+    RESOLVE_FAILED = 0, /* no such name, no address, no resolver, or no memory for the lookup */
     RESOLVE_OK = 1,
     RESOLVE_TIMEOUT = 2 /* the lookup did not answer within waitMs */
 };
@@ -44,13 +36,19 @@ enum ResolveResult {
  * that one address with port; 0 with *out unchanged when host is no literal. */
 int ParseLiteral(const char *host, unsigned short port, AddressList *out);
 
-/* The addresses of host with port: a literal directly; a name through lookup (null: the system's)
- * in a helper thread, waiting at most waitMs (negative: the lookup runs on the calling thread
- * without limit). Returns RESOLVE_OK with *out replaced by 1 to kMaxAddresses addresses in the
- * lookup's order; otherwise *out is empty and *cause says why ("pay.example: Name or service not
- * known"; nothing for RESOLVE_TIMEOUT, whose wording the caller knows best). */
-int Resolve(const char *host, unsigned short port, long waitMs, const LookupFn &lookup,
-            AddressList *out, std::string *cause);
+/* The addresses of host with port: a literal directly; a name through the resolver, waiting at
+ * most waitMs (negative: until the resolver's own time-outs and retries end; 0: no lookup, a
+ * time-out at once). Returns RESOLVE_OK with *out replaced by 1 to kMaxAddresses addresses in the
+ * resolver's order (preferred destinations first); otherwise *out is empty and *cause says why
+ * ("pay.example: Domain name not found"; nothing for RESOLVE_TIMEOUT, whose wording the caller
+ * knows best). Throws std::bad_alloc only from building *out or *cause. */
+int Resolve(const char *host, unsigned short port, long waitMs, AddressList *out,
+            std::string *cause);
+
+/* The order in which to try addresses: the families alternate, starting with the family of the
+ * first address, each family keeping its own order ([6a, 6b, 4a, 4b] gives [6a, 4a, 6b, 4b]).
+ * At most kMaxAddresses are kept. */
+AddressList Interleave(const AddressList &addresses);
 
 /* "127.0.0.1" or "::1". */
 std::string AddressText(const Address &address);
