@@ -29,18 +29,21 @@ FUZZ_SECONDS ?= 60
 CI_FUZZ_SECONDS ?= 15
 ARCH       ?= s390x
 
-BASE_PKGS := cmake g++ make libgtest-dev libssl-dev python3 pkg-config time
+# libc-ares-dev: the header of the name resolver; its library (libc-ares2) is loaded at run time.
+BASE_PKGS := cmake g++ make libgtest-dev libssl-dev libc-ares-dev python3 pkg-config time
 # The demo builds the tool alone (no tests), and makes certificates with openssl.
-DEMO_PKGS := cmake g++ make libssl-dev python3 openssl
+DEMO_PKGS := cmake g++ make libssl-dev libc-ares-dev python3 openssl
 # The tests also run tinyproxy (its binary package: no system service) and need a comma-decimal
 # locale (de_DE.UTF-8, made below); tzdata for the expiry date's test in Europe/Berlin.
 TEST_PKGS := openssl tinyproxy-bin locales tzdata
+# The network tests build a private network in a namespace of their own with ip.
+TEST_PKGS += iproute2
 # The install test puts python/ into a virtual environment with pip, without network.
 PYTHON_PKGS := python3 python3-venv python3-setuptools python3-wheel
 TEST_PKGS += $(PYTHON_PKGS)
 FUZZ_PKGS := cmake make clang libclang-rt-14-dev
-CROSS_PKGS_s390x := crossbuild-essential-s390x qemu-user libgtest-dev cmake make
-CROSS_PKGS_i386  := crossbuild-essential-i386 qemu-user libgtest-dev cmake make
+CROSS_PKGS_s390x := crossbuild-essential-s390x qemu-user libgtest-dev libc-ares-dev cmake make
+CROSS_PKGS_i386  := crossbuild-essential-i386 qemu-user libgtest-dev libc-ares-dev cmake make
 
 .PHONY: all deps test-deps build build-asan demo test test-normal test-asan fuzz fuzz-build \
         fuzz-short memcheck cross-test clean bench check python-venv

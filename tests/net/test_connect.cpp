@@ -69,21 +69,22 @@ netaddr::Address address(const char *literal, unsigned short port)
     return one.empty() ? netaddr::Address() : one[0];
 }
 
-/* A port on 127.0.0.1 that never answers: a listener whose queue is full drops new connections
- * without a word, as a host behind a broken route does. */
-class SilentPort {
+/* A port on 127.0.0.1 where connections complete without being accepted (no descriptor of this
+ * process comes of them); or, when silent, one that never answers: a listener whose queue is full
+ * drops new connections without a word, as a host behind a broken route does. */
+class Listener {
 public:
-    SilentPort() : listener_(socket(AF_INET, SOCK_STREAM, 0))
+    explicit Listener(bool silent) : listener_(socket(AF_INET, SOCK_STREAM, 0))
     {
         struct sockaddr_in a = {};
         a.sin_family = AF_INET;
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         socklen_t len = sizeof a;
         EXPECT_EQ(bind(listener_, reinterpret_cast<sockaddr *>(&a), len), 0);
-        EXPECT_EQ(listen(listener_, 0), 0);
+        EXPECT_EQ(listen(listener_, silent ? 0 : 16), 0);
         EXPECT_EQ(getsockname(listener_, reinterpret_cast<sockaddr *>(&a), &len), 0);
         port_ = ntohs(a.sin_port);
-        for (int i = 0; i < 8; i++) { /* fill the queue until a connection stays unanswered */
+        for (int i = 0; silent && i < 8; i++) { /* fill the queue until a connection stays unanswered */
             CSock fill(nullptr, 0);
             const int connected = fill.ConnectAddresses({address("127.0.0.1", port_)}, 100);
             fillers_.push_back(dup(fill.GetSocket()));
@@ -91,14 +92,14 @@ public:
                 break;
         }
     }
-    ~SilentPort()
+    ~Listener()
     {
         for (int fd : fillers_)
             close(fd);
         close(listener_);
     }
-    SilentPort(const SilentPort &) = delete;
-    SilentPort &operator=(const SilentPort &) = delete;
+    Listener(const Listener &) = delete;
+    Listener &operator=(const Listener &) = delete;
     unsigned short port() const { return port_; }
 
 private:
@@ -150,9 +151,8 @@ TEST(Interleave, FamiliesAlternateFromTheFirst)
  * until disconnect. */
 TEST(ConnectAddresses, FirstToConnectWins)
 {
-    Server server(loopback::answer(""));
-    SilentPort silent;
-    const unsigned short closed = loopback::closedPort(), port = server.port();
+    Listener answering(false), silent(true);
+    const unsigned short closed = loopback::closedPort(), port = answering.port();
     const auto v4 = [](unsigned short p) { return address("127.0.0.1", p); };
     const std::string at = "127.0.0.1:", quiet = at + std::to_string(silent.port()),
                       refused = at + std::to_string(closed) + ": connection refused";

@@ -52,7 +52,6 @@ MODES = {
     "recv": ["EINTR", "EAGAIN", "ECONNRESET", "short", "EINTR:from"],
     "tls-write": ["EINTR", "EAGAIN", "EPIPE", "short"],
     "tls-read": ["EINTR", "EAGAIN", "ECONNRESET", "short"],
-    "getaddrinfo": ["EAGAIN", "ENOMEM", "EINTR"],
     "fopen": ["ENOMEM", "EINTR", "EACCES"],
     "fread": ["EINTR", "EIO", "short"],
     "write": ["EINTR", "EAGAIN", "EPIPE", "short"],
