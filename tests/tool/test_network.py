@@ -12,6 +12,7 @@ descriptor behind, and unloading the library afterwards must not harm the proces
 import concurrent.futures
 import _ctypes
 import os
+import shutil
 import socket
 import struct
 import subprocess
@@ -37,7 +38,7 @@ INSIDE = "VEMRICK_TEST_NAMESPACE"
 
 
 def sh(*argv):
-    subprocess.run(argv, check=True, stdout=subprocess.DEVNULL)
+    subprocess.run(argv, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
 
 
 def private_network(directory):
@@ -160,10 +161,16 @@ class Library(unittest.TestCase):
 
 
 def main():
-    if os.geteuid() != 0 or not os.path.exists("/usr/bin/unshare"):
-        print("skipped: needs root and unshare for a private network namespace")
+    """Runs the tests again inside a new network and mount namespace; a machine where one cannot be
+    made (not root, a container without the rights or without tunnel devices) skips them, saying
+    why."""
+    if os.geteuid() != 0 or not shutil.which("unshare") or not shutil.which("ip"):
+        print("skipped: needs root, unshare and ip for a private network namespace")
         return 0
     if not os.environ.get(INSIDE):
+        if subprocess.run(["unshare", "-n", "-m", "true"], stderr=subprocess.DEVNULL).returncode:
+            print("skipped: no new network namespace can be made here")
+            return 0
         env = dict(os.environ, **{INSIDE: "1"})
         return subprocess.run(["unshare", "-n", "-m", sys.executable] + sys.argv, env=env).returncode
     if sys.argv[1:] == ["--name-server"]:
@@ -171,7 +178,11 @@ def main():
         print("ready", flush=True)
         server.serve()
     with tempfile.TemporaryDirectory(prefix="vemrick-net-") as directory:
-        private_network(directory)
+        try:
+            private_network(directory)
+        except (OSError, subprocess.CalledProcessError) as e:
+            print("skipped: cannot make the private network here: %s" % e)
+            return 0
         # A process of its own, so that the connections it holds are not counted as this one's.
         with subprocess.Popen([sys.executable, __file__, "--name-server"],
                               stdout=subprocess.PIPE) as server:
