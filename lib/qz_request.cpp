@@ -1,5 +1,6 @@
 #include "qz_internal.h"
 #include "qzutil.h"
+#include "wipe.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -70,6 +71,7 @@ unsigned int QZGetPayTransactionEx(const char *authString, unsigned int length,
             CopyPayRequestFields(pr, out);
             rc = QZ_OK;
         }
+        secure_wipe(pr, pr != nullptr ? prLen : 0); /* the decoded request holds the buyer's PAN */
         free(pr);
     }
     if (rc != QZ_OK && report != nullptr) {

@@ -120,6 +120,7 @@ unsigned int transact(const QZExchange &ex, const char *authString, unsigned int
     const int sent = QZUtil::SendQZRequest(message, messageLen, c.url, kContentType, &reply,
                                            &replyLen, c.timeoutSeconds, c.proxyHost, c.proxyPort,
                                            c.options, failure);
+    secure_wipe(built, builtLen); /* the signed message: the buyer's PAN and the signature */
     free(built);
     const unsigned int rc =
         sent != QZ_OK

@@ -1,5 +1,7 @@
 #include "qzutil.h"
 
+#include "wipe.h"
+
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -76,7 +78,9 @@ int QZUtil::base64_decode(const unsigned char *in, int count, unsigned char **ou
         if (in[i] > 0x20)
             sig[n++] = in[i];
 
+    /* Both texts may hold card data: the working copy is wiped before it goes. */
     if (n % 4 != 0) {
+        secure_wipe(sig, static_cast<size_t>(n));
         free(sig);
         return -1;
     }
@@ -89,6 +93,7 @@ int QZUtil::base64_decode(const unsigned char *in, int count, unsigned char **ou
     const int outLen = 3 * q + t;
     unsigned char *buf = static_cast<unsigned char *>(calloc(static_cast<size_t>(outLen) + kSpare, 1));
     if (buf == nullptr) {
+        secure_wipe(sig, static_cast<size_t>(n));
         free(sig);
         return 0;
     }
@@ -118,8 +123,10 @@ int QZUtil::base64_decode(const unsigned char *in, int count, unsigned char **ou
                 *o++ = static_cast<unsigned char>(((d1 << 4) | (d2 >> 2)) & 0xFF);
         }
     }
+    secure_wipe(sig, static_cast<size_t>(n));
     free(sig);
     if (bad) {
+        secure_wipe(buf, static_cast<size_t>(outLen));
         free(buf);
         return -1;
     }

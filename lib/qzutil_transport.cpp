@@ -1,6 +1,7 @@
 #include "qzutil.h"
 
 #include "httpclnt.h"
+#include "wipe.h"
 
 #include <climits>
 #include <cstdio>
@@ -84,6 +85,7 @@ int QZUtil::ReadHttpReply(const unsigned char *raw, unsigned int rawLen, unsigne
             rc = QZ_EMPTY_REPLY; /* no memory to decode it */
         }
     }
+    secure_wipe(text, rawLen); /* the reply echoes the buyer's PAN */
     free(text);
     return rc;
 }

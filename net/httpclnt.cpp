@@ -3,6 +3,7 @@
 #include "csock.h"
 #include "http_format.h"
 #include "tls.h"
+#include "wipe.h"
 
 #include <cerrno>
 #include <climits>
@@ -70,6 +71,23 @@ std::string urlProblem(int split)
 
 /* ---- byte buffers ---- */
 
+CHttpClnt::ByteBuffer::~ByteBuffer()
+{
+    secure_wipe(data.get(), data != nullptr ? held : 0);
+}
+
+void CHttpClnt::ByteBuffer::adopt(std::unique_ptr<unsigned char[]> fresh, unsigned int room)
+{
+    secure_wipe(data.get(), data != nullptr ? held : 0);
+    data = std::move(fresh);
+    held = data != nullptr ? room : 0;
+}
+
+CHttpClnt::Plan::~Plan()
+{
+    secure_wipe(&bytes[0], bytes.size());
+}
+
 int CHttpClnt::appendBytes(ByteBuffer &b, const unsigned char *data, unsigned int n, bool geometric)
 {
     if (data == nullptr || n == 0 || n > UINT_MAX - b.len)
@@ -89,8 +107,7 @@ int CHttpClnt::appendBytes(ByteBuffer &b, const unsigned char *data, unsigned in
         else
             memset(grown.get(), 0, b.len);
         memcpy(grown.get() + b.len, data, n);
-        b.data = std::move(grown);
-        b.held = room;
+        b.adopt(std::move(grown), room);
     }
     b.len = total;
     b.size = total;
@@ -104,8 +121,8 @@ void CHttpClnt::setBytes(ByteBuffer &b, const unsigned char *data, unsigned int 
         copy.reset(new unsigned char[n]);
         memcpy(copy.get(), data, n); /* before the old buffer goes: data may lie in it */
     }
-    b.held = b.size = copy != nullptr ? n : 0;
-    b.data = std::move(copy);
+    b.size = copy != nullptr ? n : 0;
+    b.adopt(std::move(copy), n);
     b.len = n;
 }
 
@@ -392,7 +409,8 @@ int CHttpClnt::receive(Method method)
 {
     step_ = "receive";
     const unsigned int capacity = maxRcvDataLen_; /* a callback may change the setting */
-    std::unique_ptr<unsigned char[]> scratch(new unsigned char[capacity]);
+    ByteBuffer scratch; /* wiped when it goes: it holds the reply */
+    scratch.adopt(std::unique_ptr<unsigned char[]>(new unsigned char[capacity]), capacity);
     const bool limited = timeout_ > 0;
     const long long silenceMs =
         (timeout_ > kMaxTimeoutSeconds ? kMaxTimeoutSeconds : static_cast<long long>(timeout_)) *
@@ -400,9 +418,10 @@ int CHttpClnt::receive(Method method)
     long long deadline = limited ? netutil::monotonicMs() + silenceMs : 0;
     unsigned long long total = 0; /* bytes of this request's response */
     for (;;) {
-        const long got = recvSome(scratch.get(), capacity, kPollSliceMs);
+        const long got = recvSome(scratch.data.get(), capacity, kPollSliceMs);
         const int errorNumber = errno;
-        const int verdict = got == CSOCK_TIMEOUT ? idle(method) : data(method, got, scratch.get());
+        const int verdict =
+            got == CSOCK_TIMEOUT ? idle(method) : data(method, got, scratch.data.get());
         if (verdict != 1)
             return verdict;
         if (got > 0) {

@@ -250,6 +250,14 @@ private:
         unsigned int len = 0;
         unsigned int size = 0;
         unsigned int held = 0;
+        /* Requests and replies carry card data: a buffer is wiped before it is freed, whether
+         * it is replaced (adopt) or destroyed. */
+        ByteBuffer() = default;
+        ByteBuffer(const ByteBuffer &) = delete;
+        ByteBuffer &operator=(const ByteBuffer &) = delete;
+        ~ByteBuffer();
+        /* Makes fresh (room bytes) the buffer; len and size are the caller's to set. */
+        void adopt(std::unique_ptr<unsigned char[]> fresh, unsigned int room);
     };
     static void coverLength(ByteBuffer &b, unsigned int need);
     static int appendBytes(ByteBuffer &b, const unsigned char *data, unsigned int n,
@@ -265,7 +273,8 @@ private:
         unsigned short targetPort = 0;
         std::string hostHeader; /* https only */
         httpformat::RequestParts parts = {};
-        std::string bytes; /* the request as sent */
+        std::string bytes; /* the request as sent; wiped when the plan goes */
+        ~Plan();
     };
 
     int request(Method method, const char *url, const unsigned char *data, unsigned int len,

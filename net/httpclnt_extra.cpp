@@ -13,8 +13,7 @@ void CHttpClnt::coverLength(ByteBuffer &b, unsigned int need)
     if (need > b.held) {
         std::unique_ptr<unsigned char[]> grown(new unsigned char[need]);
         memcpy(grown.get(), b.data.get(), b.size);
-        b.data = std::move(grown);
-        b.held = need;
+        b.adopt(std::move(grown), need);
     }
     memset(b.data.get() + b.size, 0, need - b.size);
     b.size = need;

@@ -223,8 +223,10 @@ int Session::Prepare(const char *caFile, std::string *cause)
     }
     lib.SSL_CTX_ctrl(e.ctx, SSL_CTRL_SET_MIN_PROTO_VERSION, TLS1_2_VERSION, nullptr);
     /* HTTP/1.0 replies end where the connection does; the reply's own signature and layout
-     * checks catch one cut short. */
-    lib.SSL_CTX_set_options(e.ctx, SSL_OP_IGNORE_UNEXPECTED_EOF | SSL_OP_NO_RENEGOTIATION);
+     * checks catch one cut short. The engine wipes each reply's plaintext once it is read: it
+     * echoes the buyer's card number. */
+    lib.SSL_CTX_set_options(e.ctx, SSL_OP_IGNORE_UNEXPECTED_EOF | SSL_OP_NO_RENEGOTIATION |
+                                       SSL_OP_CLEANSE_PLAINTEXT);
     lib.SSL_CTX_set_verify(e.ctx, SSL_VERIFY_PEER, nullptr);
     const bool ownFile = caFile != nullptr && caFile[0] != '\0';
     if (ownFile ? lib.SSL_CTX_load_verify_file(e.ctx, caFile) != 1

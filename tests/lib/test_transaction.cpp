@@ -2,10 +2,19 @@
  * request reflected back as its own reply is among the end-to-end attacks.) */
 #include "net/loopback_server.h"
 #include "testutil.h"
+#include "wipe.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <fstream>
+#include <netinet/in.h>
 #include <string>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -92,4 +101,171 @@ TEST(Transaction, OnlyAnAcceptedReplyIsReported)
         EXPECT_EQ(r.cards, reported ? kTrimmed : std::vector<std::string>()) << c.name;
         EXPECT_EQ(r.listNull && r.count == 0, !reported) << c.name;
     }
+}
+
+namespace {
+
+/* Searched-for texts are kept XORed with this byte, so that the test's own copies never match. */
+const unsigned char kMask = 0xA5;
+using Masked = std::vector<unsigned char>;
+
+/* A 378-byte pay request whose 16-digit card number derives from seed, written in place: no
+ * temporary copy of the number is left behind. */
+void writePayRequest(unsigned char *at, unsigned long long seed)
+{
+    memset(at, ' ', QZ_PAY_REQUEST_MIN_LEN);
+    memcpy(at, "PREQ1.00M1", 10);
+    memcpy(at + 18, "T-42", 4);
+    memcpy(at + 68, "EUR12.50", 8);
+    unsigned long long digits = 4000000000000000ULL + (seed * 2654435761ULL) % 1000000000000000ULL;
+    for (int i = 15; i >= 0; i--, digits /= 10)
+        at[338 + i] = static_cast<unsigned char>('0' + digits % 10);
+}
+
+/* How many times each masked text occurs in the heap and the anonymous mappings of this process
+ * (read through /proc/self/mem, which also passes pages the process may not touch). */
+std::vector<size_t> copiesInMemory(const std::vector<Masked> &texts)
+{
+    std::vector<std::string> lines;
+    std::ifstream maps("/proc/self/maps");
+    for (std::string line; std::getline(maps, line);)
+        lines.push_back(line);
+    const int mem = open("/proc/self/mem", O_RDONLY);
+    std::vector<size_t> found(texts.size());
+    std::vector<unsigned char> chunk(1 << 20);
+    const size_t overlap = 64;
+    for (const std::string &line : lines) {
+        unsigned long lo = 0, hi = 0;
+        char perms[5] = {};
+        int pathAt = 0;
+        if (sscanf(line.c_str(), "%lx-%lx %4s %*s %*s %*s %n", &lo, &hi, perms, &pathAt) < 3)
+            continue;
+        const std::string path = line.substr(static_cast<size_t>(pathAt));
+        /* Beyond 1 GiB: a sanitizer's reserved shadow, not data. */
+        if (perms[0] != 'r' || (!path.empty() && path != "[heap]") || hi - lo > (1UL << 30))
+            continue;
+        for (unsigned long at = lo; at < hi; at += chunk.size() - overlap) {
+            const ssize_t n = pread(mem, chunk.data(), std::min<size_t>(chunk.size(), hi - at),
+                                    static_cast<off_t>(at));
+            for (size_t t = 0; n > 0 && t < texts.size(); t++) {
+                const Masked &m = texts[t];
+                for (size_t i = 0; i + m.size() <= static_cast<size_t>(n); i++) {
+                    size_t j = 0;
+                    while (j < m.size() && (chunk[i + j] ^ kMask) == m[j])
+                        j++;
+                    /* a match across the overlap is counted in the chunk where it starts */
+                    found[t] += j == m.size() && (i < chunk.size() - overlap || at + n == hi);
+                }
+            }
+        }
+    }
+    close(mem);
+    return found;
+}
+
+/* The server in a child process, so that its copies of the request are not the payer's: answers
+ * one POST with answer, then writes the request's body, masked, to out. */
+[[noreturn]] void serveOnce(int listener, const std::string &answer, int out)
+{
+    alarm(60);
+    const int c = accept(listener, nullptr, nullptr);
+    std::string got, head;
+    char buf[4096];
+    size_t bodyAt = std::string::npos, need = 0;
+    while (bodyAt == std::string::npos || got.size() < bodyAt + need) {
+        const ssize_t n = read(c, buf, sizeof buf);
+        if (n <= 0)
+            _exit(1);
+        got.append(buf, static_cast<size_t>(n));
+        if (bodyAt == std::string::npos && (bodyAt = got.find("\r\n\r\n")) != std::string::npos) {
+            bodyAt += 4;
+            for (char ch : got.substr(0, bodyAt))
+                head += static_cast<char>(tolower(ch));
+            need = strtoul(head.c_str() + head.find("content-length:") + 15, nullptr, 10);
+        }
+    }
+    if (write(c, answer.data(), answer.size()) != static_cast<ssize_t>(answer.size()))
+        _exit(1);
+    close(c);
+    std::string body = got.substr(bodyAt, need);
+    for (char &ch : body)
+        ch = static_cast<char>(ch ^ kMask);
+    _exit(write(out, body.data(), body.size()) == static_cast<ssize_t>(body.size()) ? 0 : 1);
+}
+
+} // namespace
+
+/* Once the caller has wiped its record and AuthString, a signed payment leaves no copy of the
+ * card number or of the request in freed memory, where a later disclosure or a core file of the
+ * calling process would find it. The server's copies are another process's. */
+TEST(Transaction, LeavesNoCardDataInMemory)
+{
+    const int listener = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr = {};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t addrLen = sizeof addr;
+    int pipeFds[2];
+    ASSERT_TRUE(bind(listener, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0 &&
+                listen(listener, 1) == 0 &&
+                getsockname(listener, reinterpret_cast<sockaddr *>(&addr), &addrLen) == 0 &&
+                pipe(pipeFds) == 0);
+    const unsigned long long seed = static_cast<unsigned long long>(getpid());
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        std::string request(QZ_PAY_REQUEST_MIN_LEN, ' ');
+        writePayRequest(reinterpret_cast<unsigned char *>(&request[0]), seed);
+        testutil::ReplyParts parts;
+        parts.request = request;
+        serveOnce(listener, kOk + testutil::base64(testutil::makeReply(kQZPay, parts)), pipeFds[1]);
+    }
+    close(pipeFds[1]);
+    close(listener);
+
+    unsigned char *request = static_cast<unsigned char *>(malloc(QZ_PAY_REQUEST_MIN_LEN));
+    ASSERT_NE(request, nullptr);
+    writePayRequest(request, seed);
+    Masked pan(request + 338, request + 354);
+    for (unsigned char &c : pan)
+        c ^= kMask;
+    /* The search sees the number while the test's own request still holds it. */
+    EXPECT_GE(copiesInMemory({pan})[0], 1u);
+    unsigned char *auth = nullptr;
+    const int authLen = QZUtil::base64_encode(request, QZ_PAY_REQUEST_MIN_LEN, &auth);
+    secure_wipe(request, QZ_PAY_REQUEST_MIN_LEN);
+    free(request);
+    ASSERT_GT(authLen, 0);
+
+    TransactionRecord rec;
+    unsigned int count = 0;
+    char *list = nullptr;
+    const std::string url = "http://127.0.0.1:" + std::to_string(ntohs(addr.sin_port)) + "/pay";
+    const unsigned int rc = QZProcessPayTransaction(
+        reinterpret_cast<char *>(auth), static_cast<unsigned int>(authLen), url.c_str(), &rec,
+        &count, &list, 20, reinterpret_cast<const unsigned char *>(kKey.data()),
+        static_cast<unsigned int>(kKey.size()), nullptr, 0);
+    secure_wipe(auth, static_cast<size_t>(authLen));
+    free(auth);
+    secure_wipe(&rec, sizeof rec);
+    free(list);
+
+    Masked body;
+    unsigned char buf[4096];
+    for (ssize_t n; (n = read(pipeFds[0], buf, sizeof buf)) > 0;)
+        body.insert(body.end(), buf, buf + n);
+    close(pipeFds[0]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    ASSERT_EQ(rc, QZ_OK);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0 && body.size() > 400);
+
+    /* Any part of the request of 96 characters or more holds one of these pieces. */
+    std::vector<Masked> texts = {pan};
+    for (size_t at = 0; at + 48 <= body.size(); at += 48)
+        texts.emplace_back(body.begin() + static_cast<long>(at), body.begin() + static_cast<long>(at) + 48);
+    const std::vector<size_t> found = copiesInMemory(texts);
+    EXPECT_EQ(found[0], 0u) << "copies of the card number";
+    for (size_t t = 1; t < found.size(); t++)
+        EXPECT_EQ(found[t], 0u) << "copies of the request's characters " << (t - 1) * 48 << " on";
 }
