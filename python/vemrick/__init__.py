@@ -68,17 +68,21 @@ class Result:
 
 def pay(auth_string: Text, url: Text, *, key: Optional[bytes] = None,
         key_file: Optional[Path] = None, timeout: int = DEFAULT_TIMEOUT,
-        proxy: Optional[Proxy] = None, cacert: Optional[Path] = None) -> Result:
+        proxy: Optional[Proxy] = None, cacert: Optional[Path] = None,
+        unsigned: bool = False) -> Result:
     """Pays the order of auth_string at url (http:// or https://) and returns the Result.
 
-    key: the merchant key as bytes (an empty key posts the AuthString unsigned and does not check
-    the reply's signature); or key_file: a file read as the tool reads it (at most 511 bytes, the
-    last byte dropped, a NUL byte refused). Exactly one of the two. timeout: seconds of silence
+    key: the merchant key as bytes; or key_file: a file read as the tool reads it (at most 511
+    bytes, the last byte dropped, a NUL byte refused). Exactly one of the two. An empty key posts
+    the AuthString unsigned and does not check the reply's signature, so anyone on the way could
+    forge an approval: it raises ValueError unless unsigned=True says that this is meant (a
+    truncated key file must not turn the checks off). timeout: seconds of silence
     (1 or more) that end the exchange; the whole exchange is bounded by four times it. proxy: an
     HTTP proxy as "host:port" or (host, port). cacert: a PEM file trusted for https instead of
     the system's trust store.
     """
-    return _transact(False, None, auth_string, url, key, key_file, timeout, proxy, cacert)
+    return _transact(False, None, auth_string, url, key, key_file, timeout, proxy, cacert,
+                     unsigned)
 
 
 def preauthorize(auth_string: Text, url: Text, *, key: Optional[bytes] = None,
@@ -137,7 +141,8 @@ def is_valid(auth_string: Text, **expected: Text) -> bool:
 # ---- the common road of both transactions
 
 
-def _transact(preauth, expiry, auth_string, url, key, key_file, timeout, proxy, cacert):
+def _transact(preauth, expiry, auth_string, url, key, key_file, timeout, proxy, cacert,
+              unsigned=False):
     lib = _native.library()
     data = _auth_bytes(auth_string)
     url_bytes = _text_bytes("url", url, "utf-8")
@@ -147,6 +152,9 @@ def _transact(preauth, expiry, auth_string, url, key, key_file, timeout, proxy, 
     record, report = _native.TransactionRecord(), _native.CallReport()
     count, cards = ctypes.c_uint(0), ctypes.c_void_p()
     key_buffer, key_len = _key_buffer(key, key_file)  # last: nothing else can fail once it is read
+    if key_len == 0 and not preauth and not unsigned:
+        raise ValueError("the merchant key is empty: the request would go out unsigned and the "
+                         "reply would not be verified (pass unsigned=True if that is meant)")
     try:
         args = [ctypes.byref(record), ctypes.byref(count), ctypes.byref(cards), seconds, key_buffer,
                 key_len, proxy_host, proxy_port, ctypes.byref(options), ctypes.byref(report)]

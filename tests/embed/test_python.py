@@ -56,8 +56,8 @@ class Package(unittest.TestCase):
     def setUpClass(cls):
         cls.tmp = tempfile.mkdtemp(prefix="vemrick-python-")
         cls.addClassCleanup(shutil.rmtree, cls.tmp, True)
-        cls.key_files = {name: os.path.join(cls.tmp, name) for name in ("key", "short", "nul")}
-        for name, data in (("key", KEY + b"\n"), ("short", KEY), ("nul", b"a\0b\n")):
+        cls.key_files = {name: os.path.join(cls.tmp, name) for name in ("key", "short", "nul", "one byte")}
+        for name, data in (("key", KEY + b"\n"), ("short", KEY), ("nul", b"a\0b\n"), ("one byte", b"\n")):
             with open(cls.key_files[name], "wb") as f:
                 f.write(data)
             os.chmod(cls.key_files[name], 0o600)
@@ -103,6 +103,7 @@ class Package(unittest.TestCase):
             (vemrick.pay, auth(), self.servers["tampered"].url(), {}, 1005, True,
              "reply: signature does not match"),
             (vemrick.pay, auth(), self.url, {"key_file": "short"}, 1005, True, "reply: "),
+            (vemrick.pay, auth(), self.url, {"key": b"", "unsigned": True}, 1005, True, "reply: "),
             (vemrick.pay, "", self.url, {}, 1000, False, "arguments: "),
             (vemrick.pay, "not base64!", self.url, {}, 2010, False, "request: "),
             (vemrick.preauthorize, auth(), self.url, {"key": b""}, 1000, False, "arguments: "),
@@ -139,6 +140,8 @@ class Package(unittest.TestCase):
             (ValueError, vemrick.pay, (a, url), dict(proxy="no-port")),
             (TypeError, vemrick.pay, (a, url), dict(proxy=["127.0.0.1", 8080])),
             (ValueError, vemrick.pay, (a, url), dict(key_file="nul")),
+            (ValueError, vemrick.pay, (a, url), dict(key=b"")),
+            (ValueError, vemrick.pay, (a, url), dict(key_file="one byte")),
             (ValueError, vemrick.preauthorize, (a, url), dict(expiry_days=91)),
             (TypeError, vemrick.preauthorize, (a, url), dict(expiry_days=1, expiry_date="20300101")),
             (TypeError, vemrick.is_valid, (a,), dict(merchant_id="M42")),
