@@ -36,4 +36,13 @@ int DecodePayRequestMsg(const char *authString, unsigned int length, unsigned ch
  * NUL-terminated, into *out. */
 void CopyPayRequestFields(const unsigned char *payRequest, PayRequestFields *out);
 
+/* How ReadWithin ended. */
+enum ReadEnd { READ_ENDED, READ_FULL, READ_TIMED_OUT, READ_FAILED };
+
+/* Reads fd into buf until the input ends, limit bytes are held (READ_FULL), timeoutSeconds pass
+ * (READ_TIMED_OUT; 0 or less: no limit) or a read fails (READ_FAILED, errno set); *have counts
+ * the bytes. It waits in poll, so an input held open by a stuck writer costs the time-out, not
+ * the run; a non-blocking descriptor works as well. */
+ReadEnd ReadWithin(int fd, unsigned char *buf, size_t limit, int timeoutSeconds, size_t *have);
+
 #endif

@@ -1,5 +1,6 @@
 #include "vemrick.h"
 
+#include "qz_internal.h"
 #include "wipe.h"
 
 #include <cerrno>
@@ -7,34 +8,65 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-int QZReadKeyFile(const char *path, int fd, unsigned char *key, unsigned int *keyLen, int *shared)
+static long long monotonicMs()
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
+}
+
+ReadEnd ReadWithin(int fd, unsigned char *buf, size_t limit, int timeoutSeconds, size_t *have)
+{
+    const long long end = timeoutSeconds > 0 ? monotonicMs() + timeoutSeconds * 1000LL : -1;
+    *have = 0;
+    while (*have < limit) {
+        const long long left = end < 0 ? -1 : end - monotonicMs();
+        if (end >= 0 && left <= 0)
+            return READ_TIMED_OUT;
+        struct pollfd in = {fd, POLLIN, 0};
+        const int ready = poll(&in, 1, left > INT_MAX ? INT_MAX : static_cast<int>(left));
+        if (ready < 0 && errno != EINTR)
+            return READ_FAILED;
+        if (ready <= 0)
+            continue;
+        const ssize_t n = read(fd, buf + *have, limit - *have);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK))
+            continue;
+        if (n <= 0)
+            return n < 0 ? READ_FAILED : READ_ENDED;
+        *have += static_cast<size_t>(n);
+    }
+    return READ_FULL;
+}
+
+int QZReadKeyFile(const char *path, int fd, unsigned char *key, unsigned int *keyLen, int *shared,
+                  int timeoutSeconds)
 {
     if (shared != nullptr)
         *shared = 0;
     *keyLen = 0;
     memset(key, 0, QZ_KEY_BUFFER_SIZE);
-    FILE *f = fd >= 0 ? fdopen(fd, "rb") : fopen(path, "rb");
-    if (f == nullptr) {
-        const int why = errno;
-        if (fd >= 0)
-            close(fd);
-        errno = why;
+    if (fd < 0)
+        fd = path != nullptr ? open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC) : -1;
+    if (fd < 0)
         return QZ_KEY_CANNOT_OPEN;
-    }
     struct stat st;
-    if (shared != nullptr && fstat(fileno(f), &st) == 0 && S_ISREG(st.st_mode) &&
+    if (shared != nullptr && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
         (st.st_mode & (S_IRGRP | S_IWGRP | S_IROTH | S_IWOTH)) != 0)
         *shared = 1;
     errno = 0;
-    const size_t n = fread(key, 1, QZ_KEY_BUFFER_SIZE - 1, f);
+    size_t n = 0;
+    const ReadEnd end = ReadWithin(fd, key, QZ_KEY_BUFFER_SIZE - 1, timeoutSeconds, &n);
     /* A read error leaves part of the key, maybe only its first byte: an empty key, which turns
      * signing off, or a wrong one. */
-    const bool readFailed = n == 0 || ferror(f) != 0;
-    const int why = errno;
-    fclose(f);
+    const bool readFailed = n == 0 || end == READ_TIMED_OUT || end == READ_FAILED;
+    const int why = end == READ_TIMED_OUT ? ETIMEDOUT : end == READ_FAILED ? errno : 0;
+    close(fd);
     /* The file holds the key and one final byte (normally a line end), which is dropped. */
     const bool holdsNul = !readFailed && (key[n - 1] = '\0', strlen(reinterpret_cast<char *>(key)) != n - 1);
     if (readFailed || holdsNul) {

@@ -208,8 +208,11 @@ enum { QZ_KEY_BUFFER_SIZE = 512 };
  * whatever happens): at most 511 bytes, the last byte read (normally a line end) dropped. key
  * (QZ_KEY_BUFFER_SIZE bytes) receives the key and a NUL, *keyLen its length; on failure key is
  * zeroed and *keyLen is 0. *shared (when non-null) is 1 when the file is a regular file that group
- * or others may read or write, else 0. Returns a QZKeyFileResult. */
-int QZReadKeyFile(const char *path, int fd, unsigned char *key, unsigned int *keyLen, int *shared);
+ * or others may read or write, else 0. A path is opened without waiting (a FIFO without a writer
+ * reads as empty); with timeoutSeconds > 0, input that has not ended (or reached 511 bytes) by
+ * then fails as QZ_KEY_CANNOT_READ with errno ETIMEDOUT. Returns a QZKeyFileResult. */
+int QZReadKeyFile(const char *path, int fd, unsigned char *key, unsigned int *keyLen, int *shared,
+                  int timeoutSeconds);
 
 /* The text of a QZKeyFileResult (a static string; "" for an unknown value). */
 const char *QZKeyFileText(int result);

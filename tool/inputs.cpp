@@ -1,5 +1,7 @@
 #include "tool.h"
 
+#include "qz_internal.h"
+
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -41,12 +43,16 @@ unsigned int portFromText(const char *text)
     return p < 0 ? kBadProxyPort : static_cast<unsigned int>(p);
 }
 
-const char *readMerchantKey(const char *path, int keyFd, unsigned char *key, unsigned int *keyLen)
+const char *readMerchantKey(const char *path, int keyFd, int timeoutSeconds, unsigned char *key,
+                            unsigned int *keyLen)
 {
     int shared = 0;
-    const int result = QZReadKeyFile(path, keyFd, key, keyLen, &shared);
+    const int result = QZReadKeyFile(path, keyFd, key, keyLen, &shared, timeoutSeconds);
     if (shared)
         fprintf(stderr, "vemrick: warning: %s\n", QZKeyFileText(QZ_KEY_SHARED));
+    if (result == QZ_KEY_READ && *keyLen == 0)
+        fprintf(stderr, "vemrick: warning: no merchant key: the request is not signed and the "
+                        "reply is not verified\n");
     return result == QZ_KEY_READ ? nullptr : QZKeyFileText(result);
 }
 
@@ -63,27 +69,38 @@ const char *checkCAFile(const char *path)
     return readable ? nullptr : kCACannotRead;
 }
 
-bool readAuthString(const char *word, std::string *out)
+unsigned int readAuthString(const char *word, int timeoutSeconds, std::string *out,
+                            QZCallReport *why)
 {
     if (strcmp(word, "-") != 0) {
         *out = word;
-        return true;
+        return QZ_OK;
     }
-    char buf[4096];
-    for (;;) {
-        const ssize_t n = read(STDIN_FILENO, buf, sizeof buf);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        out->append(buf, static_cast<size_t>(n));
-        if (out->size() > kMaxStdinAuthString)
-            return false;
+    /* One buffer of the largest size: growing it would leave copies behind in freed memory. */
+    out->resize(kMaxStdinAuthString + 1);
+    size_t n = 0;
+    const ReadEnd end = ReadWithin(STDIN_FILENO, reinterpret_cast<unsigned char *>(&(*out)[0]),
+                                   out->size(), timeoutSeconds, &n);
+    const int readError = errno;
+    out->resize(n);
+    if (end != READ_ENDED) {
+        *why = QZCallReport{0, "", ""};
+        snprintf(why->phase, sizeof why->phase, "%s", end == READ_FULL ? "request" : "arguments");
+        if (end == READ_FULL)
+            snprintf(why->cause, sizeof why->cause,
+                     "the AuthString on standard input is longer than 64 KiB");
+        else if (end == READ_TIMED_OUT)
+            snprintf(why->cause, sizeof why->cause, "standard input did not end within %d s",
+                     timeoutSeconds);
+        else
+            snprintf(why->cause, sizeof why->cause, "standard input could not be read: %s",
+                     strerror(readError));
+        return end == READ_FULL ? QZ_BAD_REQUEST : QZ_BAD_ARGUMENTS;
     }
     const char *blanks = " \t\r\n\v\f";
     out->erase(0, out->find_first_not_of(blanks));
     out->erase(out->find_last_not_of(blanks) + 1);
-    return true;
+    return QZ_OK;
 }
 
 const char *expiryDate(const char *expiryDays, char *date)

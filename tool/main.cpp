@@ -155,17 +155,20 @@ static int runMode(const char *prog, int argc, char **argv, int first, Options &
 }
 
 /* The result when memory ran out, built without memory: "ReturnCode=999", "ReturnDescription=Out
- * of Memory" (in JSON with requestSent where a transaction was called), and on stderr whether the
- * request had gone out. Returns the exit status: 1, or EXIT_WRITE_FAILED. */
-static int outOfMemory(const Options &options, int requestSent)
+ * of Memory" (in JSON with the mode when one was chosen, and requestSent where a transaction was
+ * called), and on stderr whether the request had gone out. Returns the exit status: 1, or
+ * EXIT_WRITE_FAILED. */
+static int outOfMemory(const Options &options, const char *mode, int requestSent)
 {
     static const char kLines[] = "ReturnCode=999\nReturnDescription=Out of Memory\n";
     const char *sent = requestSent < 0  ? ""
                        : requestSent ? ",\"requestSent\":true"
                                      : ",\"requestSent\":false";
-    char json[128];
-    snprintf(json, sizeof json, "{\"returnCode\":999,\"returnDescription\":\"Out of Memory\"%s}\n",
-             sent);
+    char json[160];
+    snprintf(json, sizeof json,
+             "{%s%s%s\"returnCode\":999,\"returnDescription\":\"Out of Memory\"%s}\n",
+             mode != nullptr ? "\"mode\":\"" : "", mode != nullptr ? mode : "",
+             mode != nullptr ? "\"," : "", sent);
     fprintf(stderr, "vemrick: out of memory%s\n",
             requestSent > 0 ? " (request sent: the outcome is unknown; check with the payment "
                               "server before paying again)"
@@ -200,7 +203,7 @@ int main(int argc, char **argv)
         out = options.json ? renderJson(r) : renderLines(r);
     } catch (const std::bad_alloc &) {
         secure_wipe(&r.fields, sizeof r.fields);
-        return outOfMemory(options, r.requestSent);
+        return outOfMemory(options, r.mode, r.requestSent);
     }
     const int err = writeAll(out.data(), out.size());
     /* The output holds the card number. */

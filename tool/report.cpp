@@ -162,8 +162,8 @@ std::string renderJson(const Result &r)
         for (const std::string &card : r.cards)
             cards += (cards.size() > 1 ? "," : "") + text(card.c_str());
         member(out, "cards", cards + "]");
-        member(out, "authorizationDateTime", text(r.dateTime.c_str()));
-        member(out, "authorizationNumber", text(r.number.c_str()));
+        member(out, "authorizationDateTime", text(r.authorizationPreset ? "" : r.dateTime.c_str()));
+        member(out, "authorizationNumber", text(r.authorizationPreset ? "" : r.number.c_str()));
     }
     member(out, "returnCode", std::to_string(r.code));
     std::string description = r.description;

@@ -36,6 +36,9 @@ struct Result {
     std::vector<std::string> cards;
     std::string dateTime;
     std::string number;
+    /* dateTime and number are the pay command's "Unknown!" presets (the library returned before
+     * reading the AuthString): key=value shows them, JSON shows empty values. */
+    bool authorizationPreset = false;
     unsigned int code = 0;
     std::string description; /* 999: the tool's own text; another failure: its cause */
     int requestSent = -1;    /* 0 or 1 for a server transaction; -1 otherwise */
@@ -107,13 +110,18 @@ unsigned int processPreAuth(const Options &options, const TransactionArgs &args,
 
 /* ---- inputs (inputs.cpp) ---- */
 
-/* The AuthString word, or for "-" standard input up to its end with blanks and line ends around
- * it dropped. Returns false when standard input holds more than 64 KiB. */
-bool readAuthString(const char *word, std::string *out);
+/* The AuthString word, or for "-" standard input up to its end, read within timeoutSeconds, with
+ * blanks and line ends around it dropped. Returns QZ_OK, or with *why filled (request not sent):
+ * QZ_BAD_REQUEST when standard input holds more than 64 KiB, QZ_BAD_ARGUMENTS when it does not
+ * end in time or cannot be read. */
+unsigned int readAuthString(const char *word, int timeoutSeconds, std::string *out,
+                            QZCallReport *why);
 
-/* Reads the merchant key (QZReadKeyFile) into key (QZ_KEY_BUFFER_SIZE bytes), warning on stderr
- * when the file is open to others. Returns null, or the failure's text. */
-const char *readMerchantKey(const char *path, int keyFd, unsigned char *key, unsigned int *keyLen);
+/* Reads the merchant key (QZReadKeyFile, within timeoutSeconds) into key (QZ_KEY_BUFFER_SIZE
+ * bytes), warning on stderr when the file is open to others and when the key is empty (nothing
+ * is then signed or verified). Returns null, or the failure's text. */
+const char *readMerchantKey(const char *path, int keyFd, int timeoutSeconds, unsigned char *key,
+                            unsigned int *keyLen);
 
 /* Null when the --cacert file (if any) holds a readable byte, else the failure's text:
  * a mistyped path should not show up only as a failed handshake. */
@@ -132,21 +140,28 @@ unsigned int portFromText(const char *text);
 /* ---- the journal (journal.cpp) ---- */
 
 /* The --journal file: one JSON line appended and flushed to disk before the request goes out, one
- * after the result, so that a payment whose process died shows as "sending" without a result. */
+ * after the result, so that a payment whose process died shows as "sending" without a result.
+ * It holds whole lines only: each goes out in one write, and one that does not go out whole is
+ * cut off again, so the next line starts clean. */
 class Journal {
 public:
-    explicit Journal(const char *path); /* null: no journal; appending always succeeds */
+    /* null: no journal; appending always succeeds. Only a regular file will do: a symlink is not
+     * followed, and a FIFO is refused without waiting for a reader. Warns on stderr when an
+     * existing journal is open to group or others. */
+    explicit Journal(const char *path);
     ~Journal();
     Journal(const Journal &) = delete;
     Journal &operator=(const Journal &) = delete;
 
     /* Appends {"time":...,"mode":...,<members>} and a line end, then fsync. Returns false when
-     * the journal was asked for and the line could not be written whole. */
-    bool append(const char *mode, const std::string &members);
+     * the journal was asked for and the line could not be written whole and flushed, with the
+     * reason in *why. */
+    bool append(const char *mode, const std::string &members, std::string *why);
 
 private:
-    int fd_;
+    int fd_ = -1;
     bool wanted_;
+    std::string openError_;
 };
 
 /* "name":"value" for a journal line. */

@@ -2,6 +2,7 @@
 
 #include "wipe.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -12,13 +13,6 @@ namespace {
 /* Fields the pay command shows when the library returns before filling the record. The currency
  * slot holds three characters, so it shows the preset cut to that width. */
 const char kUnknown[] = "Unknown!";
-
-/* The result of an AuthString on standard input that is longer than it may be (2010). */
-unsigned int tooLong(Result *r)
-{
-    return failRun(r, QZ_BAD_REQUEST,
-                   {0, "request", "the AuthString on standard input is longer than 64 KiB"});
-}
 
 /* The library's trace steps, written as the tool's own. Nothing may be thrown back into the
  * library: a line that finds no memory is dropped. */
@@ -53,16 +47,19 @@ template <class Call>
 unsigned int runTransaction(const Options &options, const char *mode, const TransactionArgs &args,
                             TransactionRecord &rec, Result *r, Call call)
 {
+    const int timeoutSeconds = timeoutFromText(args.timeout);
     std::string auth;
-    if (!readAuthString(args.authString, &auth)) {
+    QZCallReport why;
+    if (const unsigned int code = readAuthString(args.authString, timeoutSeconds, &auth, &why)) {
         r->requestSent = 0;
-        tooLong(r);
+        failRun(r, code, why);
     } else {
         if (const char *failure = checkCAFile(options.caFile))
             return toolFailure(r, failure);
         KeyBuffer key;
         unsigned int keyLen = 0;
-        if (const char *failure = readMerchantKey(args.keyFile, options.keyFd, key.bytes, &keyLen))
+        if (const char *failure = readMerchantKey(args.keyFile, options.keyFd, timeoutSeconds, key.bytes,
+                                                    &keyLen))
             return toolFailure(r, failure);
         traceStep("key", ("read, " + std::to_string(keyLen) + " bytes").c_str());
 
@@ -75,12 +72,15 @@ unsigned int runTransaction(const Options &options, const char *mode, const Tran
                               ", card " + pan)
                                  .c_str());
         Journal journal(options.journal);
-        if (!journal.append(mode, jsonMember("MerchantID", fields.MerchantID) + "," +
-                                      jsonMember("TransactionID", fields.TransactionID) + "," +
-                                      jsonMember("TransactionAmount", fields.TransactionAmount) +
-                                      "," + jsonMember("PAN", pan.c_str()) +
-                                      ",\"phase\":\"sending\"")) {
+        std::string journalError;
+        if (!journal.append(mode,
+                            jsonMember("MerchantID", fields.MerchantID) + "," +
+                                jsonMember("TransactionID", fields.TransactionID) + "," +
+                                jsonMember("TransactionAmount", fields.TransactionAmount) + "," +
+                                jsonMember("PAN", pan.c_str()) + ",\"phase\":\"sending\"",
+                            &journalError)) {
             secure_wipe(&fields, sizeof fields);
+            fprintf(stderr, "vemrick: journal: %s\n", journalError.c_str());
             return toolFailure(r, "Unable to write journal");
         }
 
@@ -97,18 +97,26 @@ unsigned int runTransaction(const Options &options, const char *mode, const Tran
             r->cards.emplace_back(cardList + static_cast<size_t>(i) * QZ_CARD_ENTRY_SIZE);
         if (isLibraryFailure(r->code))
             failRun(r, r->code, report);
-        journal.append(mode, jsonMember("TransactionID", fields.TransactionID) +
-                                 ",\"phase\":\"result\",\"returnCode\":" + std::to_string(r->code) +
-                                 ",\"requestSent\":" + (report.requestSent ? "true" : "false") +
-                                 "," + jsonMember("authorizationNumber", rec.AuthorizationNumber));
+        const bool preset = strcmp(rec.AuthorizationNumber, kUnknown) == 0;
+        if (!journal.append(mode,
+                            jsonMember("TransactionID", fields.TransactionID) +
+                                ",\"phase\":\"result\",\"returnCode\":" +
+                                std::to_string(r->code) + ",\"requestSent\":" +
+                                (report.requestSent ? "true" : "false") + "," +
+                                jsonMember("authorizationNumber",
+                                           preset ? "" : rec.AuthorizationNumber),
+                            &journalError))
+            fprintf(stderr, "vemrick: journal: the result could not be recorded: %s\n",
+                    journalError.c_str());
         secure_wipe(&fields, sizeof fields);
     }
     secure_wipe(&auth[0], auth.size());
-    r->mode = mode;
     r->hasFields = r->hasAuthorization = true;
     memcpy(&r->fields, &rec, sizeof r->fields);
     r->dateTime = rec.AuthorizationDateTime;
     r->number = rec.AuthorizationNumber;
+    /* The pay command's presets: the library returned before it read the AuthString. */
+    r->authorizationPreset = strcmp(rec.AuthorizationNumber, kUnknown) == 0;
     secure_wipe(&rec, sizeof rec);
     return r->code;
 }
@@ -127,8 +135,9 @@ unsigned int getPayTransaction(const char *authString, Result *r)
     r->mode = "inspect";
     r->hasFields = true;
     std::string auth;
-    if (!readAuthString(authString, &auth))
-        return tooLong(r);
+    QZCallReport why;
+    if (const unsigned int code = readAuthString(authString, timeoutFromText(nullptr), &auth, &why))
+        return failRun(r, code, why);
     /* The library leaves the record alone on bad arguments; it is cleared (Result's fields
      * start zeroed), so an empty AuthString prints empty values. */
     QZCallReport report;
@@ -140,6 +149,7 @@ unsigned int getPayTransaction(const char *authString, Result *r)
 
 unsigned int processPayTransaction(const Options &options, const TransactionArgs &args, Result *r)
 {
+    r->mode = "pay";
     r->dateTimeKey = "PayAuthorizationDateTime";
     r->numberKey = "PayAuthorizationNumber";
     TransactionRecord rec;
@@ -163,6 +173,7 @@ unsigned int processPayTransaction(const Options &options, const TransactionArgs
 
 unsigned int processPreAuth(const Options &options, const TransactionArgs &args, Result *r)
 {
+    r->mode = "preauth";
     r->dateTimeKey = "PreAuthDateTime";
     r->numberKey = "QZAuthorizationNumber";
     /* Like the other expiry checks, a date that cannot be computed is reported before the key

@@ -295,7 +295,8 @@ def _read_key_file(path):
     lib = _native.library()
     path = _path_bytes("key_file", path)
     buffer, length, shared = (ctypes.c_ubyte * _native.KEY_BUFFER_SIZE)(), ctypes.c_uint(), ctypes.c_int()
-    result = lib.QZReadKeyFile(path, -1, buffer, ctypes.byref(length), ctypes.byref(shared))
+    result = lib.QZReadKeyFile(path, -1, buffer, ctypes.byref(length), ctypes.byref(shared),
+                               DEFAULT_TIMEOUT)
     errno = ctypes.get_errno()
     if shared.value:
         warnings.warn("%s: %s" % (os.fsdecode(path), lib.QZKeyFileText(_native.KEY_SHARED).decode()))

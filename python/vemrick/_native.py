@@ -68,7 +68,7 @@ _SIGNATURES = {  # name: argument types, result type
     "QZIsValidPayTransaction": ([_text, _uint, _P(PayRequestFields)], _uint),
     "QZProcessPayTransactionEx": ([_text, _uint, _text] + _TRANSACTION_TAIL, _uint),
     "QZProcessPreAuthorizationEx": ([_text, _uint, _text, _text] + _TRANSACTION_TAIL, _uint),
-    "QZReadKeyFile": ([_text, _int, _bytes, _P(_uint), _P(_int)], _int),
+    "QZReadKeyFile": ([_text, _int, _bytes, _P(_uint), _P(_int), _int], _int),
     "QZKeyFileText": ([_int], _text),
     "QZExpiryDate": ([ctypes.c_int64, ctypes.c_long, ctypes.c_char_p], _uint),
 }

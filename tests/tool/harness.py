@@ -33,17 +33,21 @@ FAILURE_LINE = re.compile(r"vemrick: [A-Za-z]+: [^\n]+ \(request (not sent|sent:
                           r"check with the payment server before paying again)\)\n")
 
 
-def check(test, r, out=None, code=None):
-    """Asserts what every run that reaches a result shares: exit status 0, and on stderr nothing,
-    or for a library failure (1000 to 1005, 2010) the one diagnostic line. Then, when given, the
-    exact standard output or the return code its last line holds."""
+NO_KEY = "vemrick: warning: no merchant key: the request is not signed and the reply is not verified\n"
+
+
+def check(test, r, out=None, code=None, warning=""):
+    """Asserts what every run that reaches a result shares: exit status 0, and on stderr the
+    expected warning, then nothing, or for a library failure (1000 to 1005, 2010) the one
+    diagnostic line. Then, when given, the exact standard output or the return code its last
+    line holds."""
     last = r.out.rstrip("\n").rsplit("\n", 1)[-1]
     failed = last.startswith("ReturnCode=") and (1000 <= int(last[11:]) <= 1005 or last[11:] == "2010")
     test.assertEqual(r.status, 0, r.out)
     if failed:
-        test.assertRegex(r.err, "\\A" + FAILURE_LINE.pattern + "\\Z")
+        test.assertRegex(r.err, "\\A" + re.escape(warning) + FAILURE_LINE.pattern + "\\Z")
     else:
-        test.assertEqual(r.err, "", r.out)
+        test.assertEqual(r.err, warning, r.out)
     if out is not None:
         test.assertEqual(r.out, out)
     if code is not None:
