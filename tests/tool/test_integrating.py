@@ -3,6 +3,7 @@
 --key-fd, and the answer to "was the request sent?"."""
 import json
 import os
+import shutil
 import subprocess
 import tempfile
 import time
@@ -34,7 +35,7 @@ class Integrating(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.servers = class_servers(cls, {m: PayServer(*(("--misbehave", m) if m else ()))
-                                          for m in ("", "silent", "bad-signature", "close")})
+                                          for m in ("", "silent", "bad-signature", "close", "reset")})
         cls.tmp = tempfile.TemporaryDirectory(prefix="vemrick-integrating-")
         cls.addClassCleanup(cls.tmp.cleanup)
 
@@ -87,23 +88,36 @@ class Integrating(unittest.TestCase):
              51, True),
             ("wrong command line", ["x"], "", 999, None),
             ("key file missing", command("pay", self.url(), key="/nonexistent"), auth, 999, None),
+            ("expiry too far", command("preauth", self.url())[:-1] + ["91"], auth, 999, None),
             ("bad arguments", command("pay", ""), auth, 1000, False),
             ("refused connection", command("pay", "http://127.0.0.1:1/pay"), auth, 1002, False),
+            ("closed after the request", command("pay", self.url("close")), auth, 1003, True),
+            ("reset after the request", command("pay", self.url("reset")), auth, 1002, True),
             ("silent server", command("pay", self.url("silent"), timeout="1"), auth, 1003, True),
             ("refused reply", command("pay", self.url("bad-signature")), auth, 1005, True),
             ("undecodable AuthString", command("pay", self.url()), "!!!!", 2010, False),
-            ("oversized stdin", command("pay", self.url()), "A" * (64 * 1024 + 1), 2010, False),
+            ("oversized stdin", command("preauth", self.url()), auth + "\n" * (64 * 1024), 2010, False),
             ("inspect", command("inspect", ""), authstring.authstring(Description="a\x01\n\"\\\xe9\xff"),
              0, None),
         ]
         for name, words, stdin, code, sent in cases:
             with self.subTest(name):
+                self.servers[""].new_log_entries()
                 r = run("--json", *words, stdin=stdin.encode("latin-1"))
                 self.assertTrue(r.out.endswith("}\n") and r.out.count("\n") == 1, r.out)
                 doc = json.loads(r.out)
                 self.assertEqual(doc["returnCode"], code)
                 self.assertEqual(doc.get("requestSent"), sent)
                 self.assertEqual("returnDescription" in doc, code >= 999, doc)
+                self.assertEqual(doc.get("mode"), None if name == "wrong command line" else
+                                 {"-g": "inspect", "-preauth": "preauth"}.get(words[0], "pay"))
+                if code >= 1000:  # a "not sent" that was sent invites a second payment
+                    self.assertIn(" (request sent: the outcome is unknown;" if sent else " (request not sent)",
+                                  r.err)
+                if sent is False:
+                    self.assertEqual(self.servers[""].new_log_entries(), [])
+                if code in (1000, 2010):  # the library returned before reading the AuthString
+                    self.assertEqual((doc["authorizationNumber"], doc["authorizationDateTime"]), ("", ""))
                 if name == "inspect":
                     self.assertEqual(doc["Description"], "a\x01\n\"\\\xe9\xff".ljust(255))
                     self.assertIn("\\u00e9\\u00ff", r.out)
@@ -140,11 +154,96 @@ class Integrating(unittest.TestCase):
                 self.assertEqual(lines[0]["PAN"], "411111******1111")
                 self.assertEqual(os.stat(path).st_mode & 0o777, 0o600)
                 self.assertNotIn(PAN, open(path).read())
-        with self.subTest("unwritable journal"):
-            self.servers[""].new_log_entries()
-            r = run("--journal", self.tmp.name, *command("pay", self.url()), stdin=auth.encode())
-            self.assertEqual(r.out, "ReturnCode=999\nReturnDescription=Unable to write journal\n")
-            self.assertEqual(self.servers[""].new_log_entries(), [])
+        target = os.path.join(self.tmp.name, "target")
+        open(target, "w").close()
+        os.symlink(target, os.path.join(self.tmp.name, "symlink"))
+        os.mkfifo(os.path.join(self.tmp.name, "fifo"))
+        for name in ("directory", "symlink", "fifo"):
+            with self.subTest("no regular file: " + name):
+                self.servers[""].new_log_entries()
+                path = self.tmp.name if name == "directory" else os.path.join(self.tmp.name, name)
+                r = run("--journal", path, *command("pay", self.url()), stdin=auth.encode(), timeout=20)
+                self.assertEqual(r.out, "ReturnCode=999\nReturnDescription=Unable to write journal\n")
+                self.assertEqual(self.servers[""].new_log_entries(), [])
+                self.assertEqual(os.path.getsize(target), 0)
+        with self.subTest("others may read it"):
+            path = os.path.join(self.tmp.name, "shared")
+            open(path, "w").close()
+            os.chmod(path, 0o644)
+            r = run("--journal", path, *command("pay", self.url()), stdin=auth.encode())
+            self.assertEqual(r.err, "vemrick: warning: journal is accessible by others (chmod 600)\n")
+            self.assertTrue(r.out.endswith("\nReturnCode=0\n"), r.out)
+
+    @unittest.skipUnless(os.geteuid() == 0 and shutil.which("unshare"), "needs root to mount a small disk")
+    def test_journal_on_a_full_disk_keeps_whole_lines(self):
+        """The disk fills in the middle of the result line: the result is still printed with a
+        warning, the journal is left with whole lines, and once there is room again the next
+        payment's lines follow cleanly."""
+        auth, out = authstring.authstring(), os.path.join(self.tmp.name, "full")
+        os.mkdir(out)
+        with open(os.path.join(out, "auth"), "w") as f:
+            f.write(auth)
+        run("--journal", os.path.join(out, "probe"), *command("pay", self.url()), stdin=auth.encode())
+        sending, result = (len(line) for line in open(os.path.join(out, "probe"), "rb"))
+        # A disk of two pages: one for a filler file, one for the journal, whose first line leaves
+        # room for the "sending" line and half of the result line.
+        first = '{"pad":"%s"}\n' % ("x" * (4096 - sending - result // 2 - 11))
+        script = """umask 077; mount -t tmpfs -o size=8k tmpfs "$D" || exit 99
+            head -c 4096 /dev/zero >"$D/filler" && printf %s "$FIRST" >"$D/journal" || exit 98
+            for run in 1 2; do
+                "$@" <"$OUT/auth" >"$OUT/$run.out" 2>"$OUT/$run.err"; echo $? >"$OUT/$run.status"
+                cp "$D/journal" "$OUT/journal$run"; rm -f "$D/filler"
+            done"""
+        os.mkdir(os.path.join(out, "disk"))
+        proc = subprocess.run(["unshare", "-m", "--propagation", "private", "sh", "-c", script, "sh"]
+                              + harness.WRAPPER + [harness.BIN, "--journal", os.path.join(out, "disk", "journal")]
+                              + command("pay", self.url(), auth="-"),
+                              env=dict(os.environ, D=os.path.join(out, "disk"), FIRST=first, OUT=out),
+                              stderr=subprocess.PIPE, timeout=120 * (4 if harness.WRAPPER else 1))
+        if proc.returncode == 99:
+            self.skipTest("cannot mount a tmpfs here: %s" % proc.stderr.decode(errors="replace"))
+        self.assertEqual(proc.returncode, 0, proc.stderr)
+
+        def read(name):
+            with open(os.path.join(out, name), encoding="latin-1") as f:
+                return f.read()
+        self.assertEqual((read("1.status"), read("2.status")), ("0\n", "0\n"))
+        self.assertTrue(read("1.out").endswith("\nReturnCode=0\n"), read("1.out"))
+        self.assertRegex(read("1.err"), r"\Avemrick: journal: the result could not be recorded: [^\n]+\n\Z")
+        self.assertEqual(read("2.err"), "")
+        for name, phases in (("journal1", ["sending"]), ("journal2", ["sending", "sending", "result"])):
+            text = read(name)
+            self.assertTrue(text.endswith("\n"), text[-80:])
+            self.assertEqual([json.loads(line).get("phase") for line in text.splitlines()], [None] + phases)
+
+    def test_inputs_that_never_end_cost_the_time_out(self):
+        """Standard input or the key descriptor held open by a stuck parent: the run ends after the
+        command's time-out, and nothing is sent."""
+        auth = authstring.authstring()
+        cases = [  # name, words, what the pipe gets before it stalls, expected output
+            ("AuthString", command("pay", self.url(), timeout="2"), auth[:100],
+             "ReturnCode=1000\n"),
+            ("key", ["--key-fd", "PIPE"] + command("pay", self.url(), auth=auth, key="-", timeout="2"),
+             "", "ReturnCode=999\nReturnDescription=Unable to read Merchant Key File\n"),
+        ]
+        for name, words, early, out in cases:
+            with self.subTest(name):
+                self.servers[""].new_log_entries()
+                read_end, write_end = os.pipe()
+                self.addCleanup(os.close, write_end)
+                os.write(write_end, early.encode())
+                words = [str(read_end) if w == "PIPE" else w for w in words]
+                started = time.monotonic()
+                proc = subprocess.run(harness.WRAPPER + [harness.BIN] + words, pass_fds=(read_end,),
+                                      stdin=read_end if name == "AuthString" else subprocess.DEVNULL,
+                                      capture_output=True, timeout=30 * (4 if harness.WRAPPER else 1))
+                elapsed = time.monotonic() - started
+                os.close(read_end)
+                self.assertLess(elapsed, 3 * (4 if harness.WRAPPER else 1))
+                self.assertTrue(proc.stdout.decode().endswith(out), proc.stdout)
+                self.assertIn("standard input did not end within 2 s" if name == "AuthString"
+                              else "Unable to read Merchant Key File", proc.stderr.decode())
+                self.assertEqual(self.servers[""].new_log_entries(), [])
 
 
 if __name__ == "__main__":
