@@ -7,12 +7,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <fstream>
-#include <netinet/in.h>
 #include <string>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -109,14 +106,16 @@ namespace {
 const unsigned char kMask = 0xA5;
 using Masked = std::vector<unsigned char>;
 
-/* A 378-byte pay request whose 16-digit card number derives from seed, written in place: no
- * temporary copy of the number is left behind. */
+/* A 378-byte pay request whose TransactionID, Description and 16-digit card number derive from
+ * seed, written in place: no temporary copy of the number is left behind. */
 void writePayRequest(unsigned char *at, unsigned long long seed)
 {
     memset(at, ' ', QZ_PAY_REQUEST_MIN_LEN);
     memcpy(at, "PREQ1.00M1", 10);
-    memcpy(at + 18, "T-42", 4);
     memcpy(at + 68, "EUR12.50", 8);
+    unsigned long long x = seed;
+    for (int i = 18; i < 338; i = i == 67 ? 83 : i + 1, x = x * 6364136223846793005ULL + 1)
+        at[i] = static_cast<unsigned char>('A' + (x >> 33) % 26);
     unsigned long long digits = 4000000000000000ULL + (seed * 2654435761ULL) % 1000000000000000ULL;
     for (int i = 15; i >= 0; i--, digits /= 10)
         at[338 + i] = static_cast<unsigned char>('0' + digits % 10);
@@ -163,53 +162,17 @@ std::vector<size_t> copiesInMemory(const std::vector<Masked> &texts)
     return found;
 }
 
-/* The server in a child process, so that its copies of the request are not the payer's: answers
- * one POST with answer, then writes the request's body, masked, to out. */
-[[noreturn]] void serveOnce(int listener, const std::string &answer, int out)
-{
-    alarm(60);
-    const int c = accept(listener, nullptr, nullptr);
-    std::string got, head;
-    char buf[4096];
-    size_t bodyAt = std::string::npos, need = 0;
-    while (bodyAt == std::string::npos || got.size() < bodyAt + need) {
-        const ssize_t n = read(c, buf, sizeof buf);
-        if (n <= 0)
-            _exit(1);
-        got.append(buf, static_cast<size_t>(n));
-        if (bodyAt == std::string::npos && (bodyAt = got.find("\r\n\r\n")) != std::string::npos) {
-            bodyAt += 4;
-            for (char ch : got.substr(0, bodyAt))
-                head += static_cast<char>(tolower(ch));
-            need = strtoul(head.c_str() + head.find("content-length:") + 15, nullptr, 10);
-        }
-    }
-    if (write(c, answer.data(), answer.size()) != static_cast<ssize_t>(answer.size()))
-        _exit(1);
-    close(c);
-    std::string body = got.substr(bodyAt, need);
-    for (char &ch : body)
-        ch = static_cast<char>(ch ^ kMask);
-    _exit(write(out, body.data(), body.size()) == static_cast<ssize_t>(body.size()) ? 0 : 1);
-}
-
 } // namespace
 
 /* Once the caller has wiped its record and AuthString, a signed payment leaves no copy of the
  * card number or of the request in freed memory, where a later disclosure or a core file of the
- * calling process would find it. The server's copies are another process's. */
+ * calling process would find it. */
 TEST(Transaction, LeavesNoCardDataInMemory)
 {
-    const int listener = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr = {};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t addrLen = sizeof addr;
+    /* The server's copies are another process's: it sends its port, then the request's body
+     * masked. */
     int pipeFds[2];
-    ASSERT_TRUE(bind(listener, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0 &&
-                listen(listener, 1) == 0 &&
-                getsockname(listener, reinterpret_cast<sockaddr *>(&addr), &addrLen) == 0 &&
-                pipe(pipeFds) == 0);
+    ASSERT_EQ(pipe(pipeFds), 0);
     const unsigned long long seed = static_cast<unsigned long long>(getpid());
     const pid_t child = fork();
     ASSERT_GE(child, 0);
@@ -218,10 +181,21 @@ TEST(Transaction, LeavesNoCardDataInMemory)
         writePayRequest(reinterpret_cast<unsigned char *>(&request[0]), seed);
         testutil::ReplyParts parts;
         parts.request = request;
-        serveOnce(listener, kOk + testutil::base64(testutil::makeReply(kQZPay, parts)), pipeFds[1]);
+        loopback::Server server(
+            loopback::answer(kOk + testutil::base64(testutil::makeReply(kQZPay, parts))));
+        const unsigned short port = server.port();
+        const bool told = write(pipeFds[1], &port, sizeof port) == sizeof port;
+        server.join();
+        std::string body = server.received();
+        body.erase(0, body.find("\r\n\r\n") + 4);
+        for (char &ch : body)
+            ch = static_cast<char>(ch ^ kMask);
+        _exit(told && write(pipeFds[1], body.data(), body.size()) ==
+                          static_cast<ssize_t>(body.size())
+                  ? 0
+                  : 1);
     }
     close(pipeFds[1]);
-    close(listener);
 
     unsigned char *request = static_cast<unsigned char *>(malloc(QZ_PAY_REQUEST_MIN_LEN));
     ASSERT_NE(request, nullptr);
@@ -240,7 +214,9 @@ TEST(Transaction, LeavesNoCardDataInMemory)
     TransactionRecord rec;
     unsigned int count = 0;
     char *list = nullptr;
-    const std::string url = "http://127.0.0.1:" + std::to_string(ntohs(addr.sin_port)) + "/pay";
+    unsigned short port = 0;
+    ASSERT_EQ(read(pipeFds[0], &port, sizeof port), static_cast<ssize_t>(sizeof port));
+    const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/pay";
     const unsigned int rc = QZProcessPayTransaction(
         reinterpret_cast<char *>(auth), static_cast<unsigned int>(authLen), url.c_str(), &rec,
         &count, &list, 20, reinterpret_cast<const unsigned char *>(kKey.data()),
@@ -260,12 +236,14 @@ TEST(Transaction, LeavesNoCardDataInMemory)
     ASSERT_EQ(rc, QZ_OK);
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0 && body.size() > 400);
 
-    /* Any part of the request of 96 characters or more holds one of these pieces. */
+    /* Any part of the request of 96 characters or more past its fixed header (the first 48,
+     * which every message to this server shares) holds one of these pieces. */
     std::vector<Masked> texts = {pan};
-    for (size_t at = 0; at + 48 <= body.size(); at += 48)
-        texts.emplace_back(body.begin() + static_cast<long>(at), body.begin() + static_cast<long>(at) + 48);
+    for (size_t at = 48; at + 48 <= body.size(); at += 48)
+        texts.emplace_back(body.begin() + static_cast<long>(at),
+                           body.begin() + static_cast<long>(at) + 48);
     const std::vector<size_t> found = copiesInMemory(texts);
     EXPECT_EQ(found[0], 0u) << "copies of the card number";
     for (size_t t = 1; t < found.size(); t++)
-        EXPECT_EQ(found[t], 0u) << "copies of the request's characters " << (t - 1) * 48 << " on";
+        EXPECT_EQ(found[t], 0u) << "copies of the request's characters " << t * 48 << " on";
 }
