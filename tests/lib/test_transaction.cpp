@@ -146,14 +146,20 @@ std::vector<size_t> copiesInMemory(const std::vector<Masked> &texts)
         for (unsigned long at = lo; at < hi; at += chunk.size() - overlap) {
             const ssize_t n = pread(mem, chunk.data(), std::min<size_t>(chunk.size(), hi - at),
                                     static_cast<off_t>(at));
-            for (size_t t = 0; n > 0 && t < texts.size(); t++) {
+            const unsigned char *end = chunk.data() + (n > 0 ? n : 0);
+            for (size_t t = 0; t < texts.size(); t++) {
                 const Masked &m = texts[t];
-                for (size_t i = 0; i + m.size() <= static_cast<size_t>(n); i++) {
-                    size_t j = 0;
-                    while (j < m.size() && (chunk[i + j] ^ kMask) == m[j])
+                const unsigned char *p = chunk.data();
+                while ((p = static_cast<const unsigned char *>(
+                            memchr(p, m[0] ^ kMask, static_cast<size_t>(end - p)))) != nullptr &&
+                       p + m.size() <= end) {
+                    size_t j = 1;
+                    while (j < m.size() && (p[j] ^ kMask) == m[j])
                         j++;
                     /* a match across the overlap is counted in the chunk where it starts */
-                    found[t] += j == m.size() && (i < chunk.size() - overlap || at + n == hi);
+                    found[t] += j == m.size() &&
+                                (p < chunk.data() + chunk.size() - overlap || at + n == hi);
+                    p++;
                 }
             }
         }
@@ -169,18 +175,31 @@ std::vector<size_t> copiesInMemory(const std::vector<Masked> &texts)
  * calling process would find it. */
 TEST(Transaction, LeavesNoCardDataInMemory)
 {
+    const unsigned long long seed = static_cast<unsigned long long>(getpid());
+    unsigned char *request = static_cast<unsigned char *>(malloc(QZ_PAY_REQUEST_MIN_LEN));
+    ASSERT_NE(request, nullptr);
+    writePayRequest(request, seed);
+    Masked pan(request + 338, request + 354);
+    for (unsigned char &c : pan)
+        c ^= kMask;
+    /* The search sees the number while the test's own request still holds it. */
+    EXPECT_GE(copiesInMemory({pan})[0], 1u);
+    unsigned char *auth = nullptr;
+    const int authLen = QZUtil::base64_encode(request, QZ_PAY_REQUEST_MIN_LEN, &auth);
+    secure_wipe(request, QZ_PAY_REQUEST_MIN_LEN);
+    free(request);
+    ASSERT_GT(authLen, 0);
+
     /* The server's copies are another process's: it sends its port, then the request's body
      * masked. */
     int pipeFds[2];
     ASSERT_EQ(pipe(pipeFds), 0);
-    const unsigned long long seed = static_cast<unsigned long long>(getpid());
     const pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-        std::string request(QZ_PAY_REQUEST_MIN_LEN, ' ');
-        writePayRequest(reinterpret_cast<unsigned char *>(&request[0]), seed);
         testutil::ReplyParts parts;
-        parts.request = request;
+        parts.request.assign(QZ_PAY_REQUEST_MIN_LEN, ' ');
+        writePayRequest(reinterpret_cast<unsigned char *>(&parts.request[0]), seed);
         loopback::Server server(
             loopback::answer(kOk + testutil::base64(testutil::makeReply(kQZPay, parts))));
         const unsigned short port = server.port();
@@ -196,20 +215,6 @@ TEST(Transaction, LeavesNoCardDataInMemory)
                   : 1);
     }
     close(pipeFds[1]);
-
-    unsigned char *request = static_cast<unsigned char *>(malloc(QZ_PAY_REQUEST_MIN_LEN));
-    ASSERT_NE(request, nullptr);
-    writePayRequest(request, seed);
-    Masked pan(request + 338, request + 354);
-    for (unsigned char &c : pan)
-        c ^= kMask;
-    /* The search sees the number while the test's own request still holds it. */
-    EXPECT_GE(copiesInMemory({pan})[0], 1u);
-    unsigned char *auth = nullptr;
-    const int authLen = QZUtil::base64_encode(request, QZ_PAY_REQUEST_MIN_LEN, &auth);
-    secure_wipe(request, QZ_PAY_REQUEST_MIN_LEN);
-    free(request);
-    ASSERT_GT(authLen, 0);
 
     TransactionRecord rec;
     unsigned int count = 0;
