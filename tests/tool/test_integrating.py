@@ -239,7 +239,8 @@ class Integrating(unittest.TestCase):
                                       capture_output=True, timeout=30 * (4 if harness.WRAPPER else 1))
                 elapsed = time.monotonic() - started
                 os.close(read_end)
-                self.assertLess(elapsed, 3 * (4 if harness.WRAPPER else 1))
+                # the time-out plus a second, with room for a loaded machine
+                self.assertLess(elapsed, (2 + 1) * (4 if harness.WRAPPER else 2))
                 self.assertTrue(proc.stdout.decode().endswith(out), proc.stdout)
                 self.assertIn("standard input did not end within 2 s" if name == "AuthString"
                               else "Unable to read Merchant Key File", proc.stderr.decode())
