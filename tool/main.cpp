@@ -23,7 +23,8 @@ void usage(const char *prog)
             "expireSeconds\n",
             prog);
     fprintf(stderr, "Options, before the rest: --cacert FILE, --json, --trace, --journal FILE, "
-                    "--key-fd N (merchantKeyFile then -), -- (ends the options);\n"
+                    "--key-fd N (merchantKeyFile then -), --proxy-user-file FILE (user:password), "
+                    "-- (ends the options);\n"
                     "AuthString - reads it from standard input\n");
 }
 
@@ -54,6 +55,9 @@ static int readOptions(int argc, char **argv, Options *options)
             return 0;
         } else if (strcmp(option, "--cacert") == 0) {
             options->caFile = value;
+            i++;
+        } else if (strcmp(option, "--proxy-user-file") == 0) {
+            options->proxyUserFile = value;
             i++;
         } else if (strcmp(option, "--journal") == 0) {
             options->journal = value;
