@@ -33,6 +33,7 @@ const size_t kMaxResponseHead = 64 * 1024;
 
 /* The status with which a proxy asks for credentials. */
 const int kProxyAuthRequired = 407;
+const int kUnauthorized = 401;
 
 /* Follows a response as it arrives and tells when it is complete by its head: once the head has
  * ended, after bodyLength more bytes (none for a HEAD request). Without a length it never is: the
@@ -406,8 +407,10 @@ int CHttpClnt::openTunnel(const std::string &origin, std::string *early)
                                  .c_str());
             return 1;
         case httpformat::CONNECT_REFUSED:
+            /* Only the proxy answers CONNECT: some answer wrong credentials with 401. */
             return fail("proxy", "proxy answered " + reply.statusLine +
-                                     (reply.status == kProxyAuthRequired
+                                     (reply.status == kProxyAuthRequired ||
+                                              reply.status == kUnauthorized
                                           ? (proxyAuthorization_.empty()
                                                  ? ": it wants credentials"
                                                  : ": it did not accept the credentials")

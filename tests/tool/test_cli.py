@@ -13,7 +13,7 @@ USAGE = (
     "       %s -{g}et AuthString\n"
     "       %s -preauth AuthString URL timeout proxyHost proxyPort merchantKeyFile expireSeconds\n"
     "Options, before the rest: --cacert FILE, --json, --trace, --journal FILE, --key-fd N "
-    "(merchantKeyFile then -), -- (ends the options);\n"
+    "(merchantKeyFile then -), --proxy-user-file FILE (user:password), -- (ends the options);\n"
     "AuthString - reads it from standard input\n"
 ) % (PROG, PROG, PROG)
 BAD_USAGE_OUT = "ReturnCode=999\nReturnDescription=Bad Usage\n\n"
