@@ -222,6 +222,8 @@ std::string printable(const unsigned char *p, size_t n, size_t max)
  * HEAD_NOT_HTTP. */
 int readStatusLine(const unsigned char *data, size_t n, size_t *lineLen, size_t *lineEnd)
 {
+    if (n == 0) /* data may be null */
+        return HEAD_INCOMPLETE;
     const unsigned char *lf = static_cast<const unsigned char *>(memchr(data, '\n', n));
     if (lf == nullptr)
         return statusLineShape(data, n, false) ? HEAD_INCOMPLETE : HEAD_NOT_HTTP;

@@ -136,7 +136,7 @@ struct ResponseHead {
  * Content-Length, a Transfer-Encoding header, or a status from 100 to 199 gives -1 (the body then
  * runs to the close of the connection). Statuses 204 and 304 have no body (0), whatever the
  * headers say. Returns one of HeadResult; *out holds status and reason once the status line was
- * read, headLen and bodyLength for HEAD_COMPLETE. */
+ * read, headLen and bodyLength for HEAD_COMPLETE. data may be null when len is 0. */
 int ParseResponseHead(const unsigned char *data, size_t len, size_t maxHead, ResponseHead *out);
 
 } // namespace httpformat
