@@ -314,9 +314,9 @@ class Bench:
         if not os.path.isfile(library):
             raise BenchError("%s is missing (make bench builds it)" % library)
         os.environ["VEMRICK_LIBRARY"] = library
-        sys.path.insert(0, os.path.join(REPO, "python"))
+        sys.path.insert(0, os.path.join(a.build, "python"))  # staged by the build
         import authstring  # noqa: E402  (sim/)
-        import vemrick as package  # noqa: E402  (python/: what is measured here)
+        import vemrick as package  # noqa: E402  (the build's python/: what is measured here)
 
         auths = [authstring.authstring(TransactionID="BENCH-%d" % i,
                                        TransactionAmount="%d.00" % (i + 1))

@@ -90,6 +90,11 @@ typedef struct TransactionRecord {
     int32_t ReturnCode;                                    /* same as the function result */
 } TransactionRecord;
 
+/* The library's version, "MAJOR.MINOR.PATCH" (such as "1.0.0"): a static text, never null, that
+ * the caller must not modify or free. The shared library's SONAME carries MAJOR; within one MAJOR
+ * a later version only adds. */
+const char *QZVersion(void);
+
 /* Reads the six fields of an AuthString of `length` bytes into *out, without contacting the server.
  * Returns QZ_OK; QZ_BAD_ARGUMENTS (authString null or empty, length 0, out null: *out untouched);
  * or QZ_BAD_REQUEST (not base64, or decodes to fewer than 378 bytes: *out all zero). */

@@ -23,9 +23,9 @@ import warnings
 from typing import Optional, Tuple, Union
 
 from . import _native
+from ._version import __version__
 
 __all__ = ["Result", "pay", "preauthorize", "inspect", "is_valid", "MAX_EXPIRY_DAYS"]
-__version__ = "1.0.0"
 
 MAX_EXPIRY_DAYS = 90
 MAX_PROXY_CREDENTIALS = 1024  # bytes of user ":" password

@@ -61,6 +61,8 @@ int main(int argc, char **argv)
                strncmp(got.PAN, "4000000000000002 ", 17) == 0,
            "inspection gives the fields with their filling spaces");
     expect(QZIsValidPayTransaction(kAuth, len, &order) == QZ_VALID, "the order matches");
+    expect(strcmp(QZVersion(), VEMRICK_VERSION) == 0 && QZVersion() == QZVersion(),
+           "the version is the project's, as one static text");
 
     /* Refused before anything is sent: no URL; a pre-authorization's malformed expiry date. */
     TransactionRecord rec;

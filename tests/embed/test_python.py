@@ -3,10 +3,12 @@
 every function against the test payment server, the caller's mistakes, and threads paying at once.
 
 With VEMRICK_TEST_INSTALLED set, the package is imported as installed (the install test runs these
-tests in a virtual environment after `pip install`) instead of from python/ in the source tree.
+tests in a virtual environment after `pip install`) instead of from VEMRICK_PYTHON_DIR, where the
+build stages it.
 """
 import ctypes
 import datetime
+import importlib.metadata
 import json
 import os
 import shutil
@@ -20,7 +22,7 @@ from concurrent.futures import ThreadPoolExecutor
 
 SOURCE = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 if not os.environ.get("VEMRICK_TEST_INSTALLED"):
-    sys.path.insert(0, os.path.join(SOURCE, "python"))
+    sys.path.insert(0, os.environ["VEMRICK_PYTHON_DIR"])  # the package as the build stages it
 sys.path.insert(0, os.path.join(SOURCE, "sim"))
 
 import authstring  # noqa: E402  (sim/)
@@ -236,6 +238,12 @@ class Package(unittest.TestCase):
             self.assertEqual((fields_of(result), result.return_code, result.cards),
                              (padded(**order), int(c) if c in ("05", "14", "51", "54", "91") else 0,
                               (order["pan"][-4:],)), order["transaction_id"])
+
+    def test_version_is_the_projects(self):
+        versions = {vemrick.__version__}
+        if os.environ.get("VEMRICK_TEST_INSTALLED"):
+            versions.add(importlib.metadata.version("vemrick"))  # what pip recorded
+        self.assertEqual(versions, {os.environ["VEMRICK_VERSION"]})
 
     def test_ctypes_records_match_the_c_header(self):
         program = os.environ.get("VEMRICK_LAYOUT_PROGRAM")

@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """Command-line checks and offline inspection, byte for byte."""
 import os
+import re
 import subprocess
 import unittest
 
@@ -27,6 +28,8 @@ class WrongCommandLines(unittest.TestCase):
         ("-preauth with eight words", ["-preauth", "a", "u", "30", "", "0", "k", "5", "extra"]),
         ("pay with five words", ["a", "u", "30", "", "0"]), ("options are case-sensitive", ["-GET", "a"]),
         ("pay with seven words", ["a", "u", "30", "", "0", "k", "extra"]),
+        ("--help with a word", ["--help", "x"]), ("--version before a mode", ["--version", "-g", "a"]),
+        ("--HELP", ["--HELP"]), ("-help", ["-help"]),
     ]
 
     def test_usage_exit_status_and_exact_output(self):
@@ -34,6 +37,21 @@ class WrongCommandLines(unittest.TestCase):
             with self.subTest(name):
                 r = run(*words, argv0="vemrick")
                 self.assertEqual((r.status, r.out, r.err), (1, BAD_USAGE_OUT, BAD_USAGE_ERR))
+
+
+class Information(unittest.TestCase):
+    """--help and --version alone: the answer on stdout, exit status 0, nothing on stderr."""
+    VERSION = re.compile(r"vemrick %s\nhttps: (yes|no) \([^\n]+\)\n\Z" % re.escape(os.environ["VEMRICK_VERSION"]))
+
+    def test_answers(self):
+        for option, expect in (("--help", lambda out: out.startswith(USAGE) and all(
+                                    "  %s " % o in out for o in ("--cacert", "--json", "--trace", "--journal",
+                                                                 "--key-fd", "--help", "--version"))),
+                               ("--version", self.VERSION.match)):
+            with self.subTest(option):
+                r = run(option, argv0="vemrick")
+                self.assertEqual((r.status, r.err), (0, ""))
+                self.assertTrue(expect(r.out), r.out)
 
 
 class Inspect(unittest.TestCase):
@@ -71,7 +89,7 @@ class UnwritableOutput(unittest.TestCase):
 
     def test_exit_status_2(self):
         for name, setup in self.CASES:
-            for words in (["-g", authstring.authstring()], ["x"]):
+            for words in (["-g", authstring.authstring()], ["x"], ["--version"]):
                 with self.subTest(stdout=name, words=words[0]):
                     proc = subprocess.run(harness.WRAPPER + [harness.BIN] + words, stdin=subprocess.DEVNULL,
                                           stderr=subprocess.PIPE, preexec_fn=setup, timeout=120)
