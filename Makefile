@@ -95,13 +95,15 @@ check: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) -LE '^(install|readme)$$'
 
 # Builds nothing: the package loads the library named by VEMRICK_LIBRARY or the installed one. pip
-# works on a copy of python/, so that its build files stay out of the checkout.
+# works on a copy of the package as make build stages it in $(BUILD)/python (with the version file).
 # Debian's own Python, whose packages (python3-setuptools, python3-wheel) the venv builds with.
 VENV_PYTHON ?= /usr/bin/python3
 python-venv:
 	@scripts/ensure-deps.sh $(PYTHON_PKGS)
 	$(VENV_PYTHON) -m venv --system-site-packages $(BUILD)/venv
-	rm -rf $(BUILD)/python-package && cp -rL python $(BUILD)/python-package
+	@[ -f $(BUILD)/python/vemrick/_version.py ] || \
+	    { echo "make: $(BUILD)/python is missing (make build stages the Python package there)" >&2; exit 1; }
+	rm -rf $(BUILD)/python-package && cp -rL $(BUILD)/python $(BUILD)/python-package
 	$(BUILD)/venv/bin/pip install --quiet --no-build-isolation --no-index $(BUILD)/python-package
 
 test-asan: build-asan test-deps
