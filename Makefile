@@ -15,6 +15,9 @@
 #   make tsan        the library and its thread test built with ThreadSanitizer (build-tsan), run
 #   make cross-test ARCH=s390x|i386   build the library and unit tests for another CPU, run under qemu
 #   make bench       performance figures beside curl and OpenSSL, written to build/bench-results.md
+#   make deb         the Debian packages (vemrick, libvemrick1, libvemrick-dev, python3-vemrick) in
+#                    build/deb, built by dpkg-buildpackage from a copy of the tree, checked by lintian
+#   make deb-test    builds them, installs them into a fresh Debian 12 root, uses and purges them
 # `make build` and `make build-asan` only build. Every other target first installs the Debian
 # packages it needs (scripts/ensure-deps.sh), so that `make demo` and `make test` set up a fresh
 # Debian 12 machine run as root.
@@ -175,3 +178,17 @@ bench:
 	cmake --build $(BUILD) -j $(JOBS) --target vemrick_tool vemrick_shared bench_sha1
 	python3 bench/run.py --build $(BUILD) --out $(BUILD)/bench-results.md
 
+
+# make deb: dpkg-buildpackage from a copy of the tree, so the checkout stays clean (scripts/build-deb.sh).
+# make deb-test: the packages installed with apt-get into a fresh Debian 12 root made by mmdebstrap
+# from the host's mirror, used there and purged (tests/install/test_packages.py); run by CI after
+# make test. The root's downloaded packages are kept in $(BUILD)/deb-root-cache for the next run.
+DEB_PKGS := build-essential debhelper dh-python lintian cmake libssl-dev python3
+.PHONY: deb deb-test
+deb:
+	@scripts/ensure-deps.sh $(DEB_PKGS)
+	DEB_BUILD_OPTIONS="noautodbgsym $(DEB_BUILD_OPTIONS)" scripts/build-deb.sh $(BUILD)/deb
+
+deb-test: deb
+	@scripts/ensure-deps.sh mmdebstrap
+	VEMRICK_DEB_ROOT_CACHE=$(abspath $(BUILD))/deb-root-cache python3 tests/install/test_packages.py $(BUILD)/deb
