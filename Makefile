@@ -178,7 +178,6 @@ bench:
 	cmake --build $(BUILD) -j $(JOBS) --target vemrick_tool vemrick_shared bench_sha1
 	python3 bench/run.py --build $(BUILD) --out $(BUILD)/bench-results.md
 
-
 # make deb: dpkg-buildpackage from a copy of the tree, so the checkout stays clean (scripts/build-deb.sh).
 # make deb-test: the packages installed with apt-get into a fresh Debian 12 root made by mmdebstrap
 # from the host's mirror, used there and purged (tests/install/test_packages.py); run by CI after
