@@ -145,7 +145,7 @@ static const char kHelp[] =
     "  --cacert FILE   trust the certificates of this PEM file for https URLs instead of the\n"
     "                  system's trust store\n"
     "  --json          print the result as one JSON object on one line\n"
-    "  --trace         print each step of the exchange on standard error (no key, no card data)\n"
+    "  --trace         print each step of the exchange on standard error (never the key)\n"
     "  --journal FILE  append a JSON line to FILE before the request is sent, and one after\n"
     "  --key-fd N      read the merchant key from open descriptor N; merchantKeyFile is then -\n"
     "  --proxy-user-file FILE\n"
