@@ -182,7 +182,7 @@ bench:
 # make deb-test: the packages installed with apt-get into a fresh Debian 12 root made by mmdebstrap
 # from the host's mirror, used there and purged (tests/install/test_packages.py); run by CI after
 # make test. The root's downloaded packages are kept in $(BUILD)/deb-root-cache for the next run.
-DEB_PKGS := build-essential debhelper dh-python lintian cmake libssl-dev python3
+DEB_PKGS := build-essential debhelper dh-python lintian cmake libssl-dev libc-ares-dev python3
 .PHONY: deb deb-test
 deb:
 	@scripts/ensure-deps.sh $(DEB_PKGS)

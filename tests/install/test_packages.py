@@ -31,7 +31,7 @@ import launch  # noqa: E402
 PACKAGES = ["vemrick", "libvemrick1", "libvemrick-dev", "python3-vemrick"]
 # What the checks use inside the root, installed before the snapshot so that purging our packages
 # must bring the root back to it exactly.
-ROOT_PACKAGES = ["man-db", "python3", "libssl3", "gcc", "libc6-dev", "pkg-config"]
+ROOT_PACKAGES = ["man-db", "python3", "libssl3", "libc-ares2", "gcc", "libc6-dev", "pkg-config"]
 # Folders whose contents change by themselves (package database, caches, logs) or are not files.
 VOLATILE = re.compile(r"^/(proc|dev|sys|tmp|run|var/lib/(dpkg|apt|python)|var/cache|var/log)(/|$)")
 ORDER = dict(MerchantID="M42", TransactionID="ORDER-7", CurrencyCode="EUR",
