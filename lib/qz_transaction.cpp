@@ -160,6 +160,9 @@ unsigned int run(const QZExchange &ex, const char *authString, unsigned int leng
     else if (preAuth && !empty(c.expiryDate) && !QZUtil::CheckDateFormat(c.expiryDate))
         rc = failure.set(QZ_BAD_ARGUMENTS, "arguments",
                          "the expiry date is not a YYYYMMDD calendar date");
+    else if (c.options != nullptr && !empty(c.options->pins) &&
+             !QZUtil::TlsPinsWellFormed(c.options->pins))
+        rc = failure.set(QZ_BAD_ARGUMENTS, "arguments", "the public key pins are malformed");
     else
         rc = transact(ex, authString, length, c, rec, cardCount, cardList, &failure);
     if (report != nullptr) {

@@ -258,7 +258,12 @@ int CHttpClnt::planRequest(Method method, const char *url, const unsigned char *
     if (plan->tls) { /* before any connection: a CA file that cannot be used sends nothing */
         step_ = "TLS";
         tls_.reset(new nettls::Session);
-        if (!tls_->Prepare(caFile_.get(), &why))
+        nettls::Setup setup;
+        setup.caFile = caFile_.get();
+        setup.certFile = certFile_.get();
+        setup.keyFile = keyFile_.get();
+        setup.pins = pins_.get();
+        if (!tls_->Prepare(setup, &why))
             return fail("TLS", why);
     }
     return 1;

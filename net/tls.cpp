@@ -3,9 +3,88 @@
 #include "csock.h"
 #include "netutil.h"
 
+#include <array>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstring>
+#include <vector>
+
+namespace nettls {
+
+namespace {
+
+const size_t kDigestSize = 32; /* SHA-256 */
+using Digest = std::array<unsigned char, kDigestSize>;
+
+/* The value of a standard base64 character, or -1. */
+int base64Value(char c)
+{
+    if (c >= 'A' && c <= 'Z')
+        return c - 'A';
+    if (c >= 'a' && c <= 'z')
+        return c - 'a' + 26;
+    if (c >= '0' && c <= '9')
+        return c - '0' + 52;
+    return c == '+' ? 62 : c == '/' ? 63 : -1;
+}
+
+/* Decodes the n characters at text, which must be exactly the padded standard base64 of a
+ * digest (43 characters and "=", the unused low bits zero). */
+bool decodeDigest(const char *text, size_t n, Digest *out)
+{
+    const size_t kChars = (kDigestSize + 2) / 3 * 4;
+    if (n != kChars || text[kChars - 1] != '=')
+        return false;
+    unsigned int bits = 0, held = 0;
+    size_t filled = 0;
+    for (size_t i = 0; i + 1 < kChars; i++) {
+        const int v = base64Value(text[i]);
+        if (v < 0)
+            return false;
+        bits = (bits << 6) | static_cast<unsigned int>(v);
+        held += 6;
+        if (held >= 8) {
+            held -= 8;
+            (*out)[filled++] = static_cast<unsigned char>(bits >> held);
+            bits &= (1u << held) - 1;
+        }
+    }
+    return filled == kDigestSize && bits == 0;
+}
+
+/* Splits pins (see Setup) into digests. Returns false for a malformed text. */
+bool parsePins(const char *pins, std::vector<Digest> *out)
+{
+    static const char kPrefix[] = "sha256//";
+    const size_t prefixLen = sizeof kPrefix - 1;
+    out->clear();
+    if (pins == nullptr)
+        return false;
+    const char *p = pins;
+    for (;;) {
+        const char *end = strchr(p, ';');
+        const size_t n = end != nullptr ? static_cast<size_t>(end - p) : strlen(p);
+        Digest d;
+        if (out->size() == kMaxPins || n < prefixLen || strncmp(p, kPrefix, prefixLen) != 0 ||
+            !decodeDigest(p + prefixLen, n - prefixLen, &d))
+            return false;
+        out->push_back(d);
+        if (end == nullptr)
+            return true;
+        p = end + 1;
+    }
+}
+
+} // namespace
+
+bool PinsWellFormed(const char *pins)
+{
+    std::vector<Digest> digests;
+    return parsePins(pins, &digests);
+}
+
+} // namespace nettls
 
 #if VEMRICK_HAVE_TLS
 
@@ -14,6 +93,8 @@
 #include <netinet/in.h>
 #include <openssl/bio.h>
 #include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/pem.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 #include <openssl/x509_vfy.h>
@@ -41,6 +122,11 @@ namespace {
     X(SSL_CTX_set_verify)                                                                          \
     X(SSL_CTX_set_default_verify_paths)                                                            \
     X(SSL_CTX_load_verify_file)                                                                    \
+    X(SSL_CTX_get_security_level)                                                                  \
+    X(SSL_CTX_set_security_level)                                                                  \
+    X(SSL_CTX_get0_param)                                                                          \
+    X(SSL_CTX_use_certificate)                                                                     \
+    X(SSL_CTX_use_PrivateKey)                                                                      \
     X(SSL_new)                                                                                     \
     X(SSL_free)                                                                                    \
     X(SSL_set_bio)                                                                                 \
@@ -56,6 +142,21 @@ namespace {
     X(SSL_get_current_cipher)                                                                      \
     X(SSL_CIPHER_get_name)                                                                         \
     X(SSL_get1_peer_certificate)                                                                   \
+    X(SSL_get0_verified_chain)                                                                     \
+    X(OPENSSL_sk_num)                                                                              \
+    X(OPENSSL_sk_value)                                                                            \
+    X(OPENSSL_sk_pop_free)                                                                         \
+    X(OPENSSL_cleanse)                                                                             \
+    X(PEM_X509_INFO_read_bio)                                                                      \
+    X(X509_INFO_free)                                                                              \
+    X(PEM_read_bio_X509)                                                                           \
+    X(PEM_read_bio_PrivateKey)                                                                     \
+    X(X509_check_private_key)                                                                      \
+    X(EVP_PKEY_free)                                                                               \
+    X(X509_get_X509_PUBKEY)                                                                        \
+    X(i2d_X509_PUBKEY)                                                                             \
+    X(EVP_Digest)                                                                                  \
+    X(EVP_sha256)                                                                                  \
     X(X509_get_subject_name)                                                                       \
     X(X509_NAME_oneline)                                                                           \
     X(X509_free)                                                                                   \
@@ -63,7 +164,9 @@ namespace {
     X(X509_VERIFY_PARAM_set1_host)                                                                 \
     X(X509_VERIFY_PARAM_set1_ip_asc)                                                               \
     X(X509_VERIFY_PARAM_set_hostflags)                                                             \
+    X(X509_VERIFY_PARAM_set_flags)                                                                 \
     X(BIO_s_mem)                                                                                   \
+    X(BIO_new_mem_buf)                                                                             \
     X(BIO_new)                                                                                     \
     X(BIO_free)                                                                                    \
     X(BIO_read)                                                                                    \
@@ -140,7 +243,215 @@ std::string engineError(const Library &lib, SSL *ssl, const char *fallback)
     return text;
 }
 
+/* Certificate and key files are read whole, up to this size, into memory that is wiped. */
+const size_t kMaxPemFile = 1024 * 1024;
+/* The security level below which no configuration may go: RSA and DH keys of 2048 bits or more,
+ * no SHA-1 signatures. */
+const int kMinSecurityLevel = 2;
+
+bool given(const char *text)
+{
+    return text != nullptr && text[0] != '\0';
+}
+
+/* A file's bytes in memory the engine reads from; the copy is wiped when done. */
+class PemFile {
+public:
+    PemFile(const Library &lib, const char *path) : lib_(lib)
+    {
+        FILE *f = fopen(path, "rb");
+        if (f == nullptr) {
+            error_ = netutil::errorText(errno);
+            return;
+        }
+        bytes_.resize(kMaxPemFile + 1);
+        const size_t n = fread(&bytes_[0], 1, bytes_.size(), f);
+        const bool failed = ferror(f) != 0;
+        fclose(f);
+        if (failed)
+            error_ = "cannot read it";
+        else if (n > kMaxPemFile)
+            error_ = "larger than 1 MiB";
+        else if (n == 0)
+            error_ = "empty";
+        size_ = n;
+    }
+    ~PemFile()
+    {
+        if (!bytes_.empty())
+            lib_.OPENSSL_cleanse(&bytes_[0], bytes_.size());
+    }
+    PemFile(const PemFile &) = delete;
+    PemFile &operator=(const PemFile &) = delete;
+
+    /* "" when the file was read; otherwise why not. */
+    const std::string &error() const { return error_; }
+    /* A new read-only memory source over the bytes (null: no memory); the caller frees it. */
+    BIO *open() const { return lib_.BIO_new_mem_buf(bytes_.data(), static_cast<int>(size_)); }
+
+private:
+    const Library &lib_;
+    std::vector<char> bytes_;
+    size_t size_ = 0;
+    std::string error_;
+};
+
+/* A password callback that gives none: an encrypted key is refused, never prompted for. */
+int noPassword(char *, int, int, void *)
+{
+    return -1;
+}
+
+/* Whether a PEM file holds at least one certificate (a CRL alone is not enough). */
+bool holdsCertificate(const Library &lib, const char *path, std::string *why)
+{
+    PemFile file(lib, path);
+    if (!file.error().empty()) {
+        *why = file.error();
+        return false;
+    }
+    BIO *in = file.open();
+    STACK_OF(X509_INFO) *infos =
+        in != nullptr ? lib.PEM_X509_INFO_read_bio(in, nullptr, noPassword, nullptr) : nullptr;
+    bool found = false;
+    for (int i = 0;
+         infos != nullptr && i < lib.OPENSSL_sk_num(reinterpret_cast<OPENSSL_STACK *>(infos)); i++)
+        found = found || static_cast<X509_INFO *>(
+                             lib.OPENSSL_sk_value(reinterpret_cast<OPENSSL_STACK *>(infos), i))
+                                 ->x509 != nullptr;
+    if (infos != nullptr)
+        lib.OPENSSL_sk_pop_free(reinterpret_cast<OPENSSL_STACK *>(infos),
+                                reinterpret_cast<void (*)(void *)>(lib.X509_INFO_free));
+    if (in != nullptr)
+        lib.BIO_free(in);
+    if (!found)
+        *why = "no certificate in it";
+    return found;
+}
+
+/* A client certificate, its chain and its key, as read from their files. */
+struct ClientIdentity {
+    const Library &lib;
+    X509 *cert = nullptr;
+    std::vector<X509 *> chain;
+    EVP_PKEY *key = nullptr;
+
+    explicit ClientIdentity(const Library &l) : lib(l) {}
+    ~ClientIdentity()
+    {
+        for (X509 *x : chain)
+            lib.X509_free(x);
+        if (cert != nullptr)
+            lib.X509_free(cert);
+        if (key != nullptr)
+            lib.EVP_PKEY_free(key);
+    }
+    ClientIdentity(const ClientIdentity &) = delete;
+    ClientIdentity &operator=(const ClientIdentity &) = delete;
+
+    /* Reads certFile (certificate, then its chain) and the key (keyFile, or certFile when none).
+     * Returns false with *why set; the text never holds bytes of the key. */
+    bool read(const char *certFile, const char *keyFile, std::string *why)
+    {
+        const char *keyPath = given(keyFile) ? keyFile : certFile;
+        PemFile certs(lib, certFile);
+        if (!certs.error().empty()) {
+            *why = certFile + std::string(": ") + certs.error();
+            return false;
+        }
+        BIO *in = certs.open();
+        if (in != nullptr) {
+            cert = lib.PEM_read_bio_X509(in, nullptr, noPassword, nullptr);
+            for (size_t i = 0; cert != nullptr && i < kMaxChain; i++) {
+                X509 *next = lib.PEM_read_bio_X509(in, nullptr, noPassword, nullptr);
+                if (next == nullptr)
+                    break;
+                chain.push_back(next);
+            }
+            lib.BIO_free(in);
+        }
+        if (cert == nullptr) {
+            *why = certFile + std::string(": no certificate in it");
+            return false;
+        }
+        PemFile keys(lib, keyPath);
+        if (!keys.error().empty()) {
+            *why = keyPath + std::string(": ") + keys.error();
+            return false;
+        }
+        in = keys.open();
+        if (in != nullptr) {
+            key = lib.PEM_read_bio_PrivateKey(in, nullptr, noPassword, nullptr);
+            lib.BIO_free(in);
+        }
+        if (key == nullptr) {
+            *why = keyPath + std::string(": no unencrypted private key in it");
+            return false;
+        }
+        if (lib.X509_check_private_key(cert, key) != 1) {
+            *why = keyPath + std::string(": the private key does not match the certificate");
+            return false;
+        }
+        return true;
+    }
+
+    /* The most certificates read after the client's own (its chain). */
+    static const size_t kMaxChain = 16;
+};
+
+/* Whether some certificate of the verified chain of ssl has a public key whose digest is among
+ * pins. */
+bool pinMatches(const Library &lib, SSL *ssl, const std::vector<Digest> &pins)
+{
+    OPENSSL_STACK *chain = reinterpret_cast<OPENSSL_STACK *>(lib.SSL_get0_verified_chain(ssl));
+    const int n = chain != nullptr ? lib.OPENSSL_sk_num(chain) : 0;
+    for (int i = 0; i < n; i++) {
+        X509_PUBKEY *key =
+            lib.X509_get_X509_PUBKEY(static_cast<X509 *>(lib.OPENSSL_sk_value(chain, i)));
+        const int len = key != nullptr ? lib.i2d_X509_PUBKEY(key, nullptr) : -1;
+        if (len <= 0)
+            continue;
+        std::vector<unsigned char> der(static_cast<size_t>(len));
+        unsigned char *p = der.data();
+        Digest digest;
+        unsigned int digestLen = 0;
+        if (lib.i2d_X509_PUBKEY(key, &p) != len ||
+            lib.EVP_Digest(der.data(), der.size(), digest.data(), &digestLen, lib.EVP_sha256(),
+                           nullptr) != 1 ||
+            digestLen != kDigestSize)
+            continue;
+        for (const Digest &pin : pins)
+            if (pin == digest)
+                return true;
+    }
+    return false;
+}
+
 } // namespace
+
+int CheckFiles(const Setup &setup, std::string *cause)
+{
+    if (!given(setup.caFile) && !given(setup.certFile) && !given(setup.keyFile))
+        return FILES_OK;
+    if (!Available(cause))
+        return given(setup.caFile) ? FILES_CA : FILES_CLIENT_CERTIFICATE;
+    const Library &lib = library();
+    lib.ERR_clear_error();
+    std::string why;
+    if (given(setup.caFile) && !holdsCertificate(lib, setup.caFile, &why)) {
+        *cause = std::string("cannot use the CA file ") + setup.caFile + ": " + why;
+        return FILES_CA;
+    }
+    if (given(setup.certFile) || given(setup.keyFile)) {
+        ClientIdentity identity(lib);
+        if (!given(setup.certFile) || !identity.read(setup.certFile, setup.keyFile, &why)) {
+            *cause = "cannot use the client certificate: " +
+                     (given(setup.certFile) ? why : std::string("a key without a certificate"));
+            return FILES_CLIENT_CERTIFICATE;
+        }
+    }
+    return FILES_OK;
+}
 
 int Available(std::string *cause)
 {
@@ -156,6 +467,7 @@ struct Session::Engine {
     SSL *ssl = nullptr;
     BIO *in = nullptr;  /* bytes from the server, for the engine to read */
     BIO *out = nullptr; /* bytes the engine wrote, to go to the server */
+    std::vector<Digest> pins;
 
     explicit Engine(const Library &l) : lib(l) {}
     ~Engine()
@@ -208,7 +520,7 @@ struct Session::Engine {
 Session::Session() = default;
 Session::~Session() = default;
 
-int Session::Prepare(const char *caFile, std::string *cause)
+int Session::Prepare(const Setup &setup, std::string *cause)
 {
     if (!Available(cause))
         return 0;
@@ -216,23 +528,52 @@ int Session::Prepare(const char *caFile, std::string *cause)
     lib.ERR_clear_error();
     engine_.reset(new Engine(lib));
     Engine &e = *engine_;
+    if (given(setup.pins) && !parsePins(setup.pins, &e.pins)) {
+        *cause = "the public key pins are malformed";
+        return 0;
+    }
     e.ctx = lib.SSL_CTX_new(lib.TLS_client_method());
     if (e.ctx == nullptr) {
         *cause = engineError(lib, nullptr, "cannot set up TLS");
         return 0;
     }
-    lib.SSL_CTX_ctrl(e.ctx, SSL_CTRL_SET_MIN_PROTO_VERSION, TLS1_2_VERSION, nullptr);
+    /* The context now holds what the system's OpenSSL configuration says; it may make the
+     * version or the security level stricter, never weaker than these floors. */
+    if (lib.SSL_CTX_ctrl(e.ctx, SSL_CTRL_GET_MIN_PROTO_VERSION, 0, nullptr) < TLS1_2_VERSION)
+        lib.SSL_CTX_ctrl(e.ctx, SSL_CTRL_SET_MIN_PROTO_VERSION, TLS1_2_VERSION, nullptr);
+    if (lib.SSL_CTX_get_security_level(e.ctx) < kMinSecurityLevel)
+        lib.SSL_CTX_set_security_level(e.ctx, kMinSecurityLevel);
     /* HTTP/1.0 replies end where the connection does; the reply's own signature and layout
      * checks catch one cut short. */
     lib.SSL_CTX_set_options(e.ctx, SSL_OP_IGNORE_UNEXPECTED_EOF | SSL_OP_NO_RENEGOTIATION);
     lib.SSL_CTX_set_verify(e.ctx, SSL_VERIFY_PEER, nullptr);
-    const bool ownFile = caFile != nullptr && caFile[0] != '\0';
-    if (ownFile ? lib.SSL_CTX_load_verify_file(e.ctx, caFile) != 1
+    const bool ownFile = given(setup.caFile);
+    if (ownFile ? lib.SSL_CTX_load_verify_file(e.ctx, setup.caFile) != 1
                 : lib.SSL_CTX_set_default_verify_paths(e.ctx) != 1) {
-        *cause = (ownFile ? std::string("cannot use the CA file ") + caFile
+        *cause = (ownFile ? std::string("cannot use the CA file ") + setup.caFile
                           : std::string("cannot use the system's trust store")) +
                  ": " + engineError(lib, nullptr, "no certificates");
         return 0;
+    }
+    /* Every certificate of the merchant's own file is an anchor, an intermediate CA too. */
+    if (ownFile)
+        lib.X509_VERIFY_PARAM_set_flags(lib.SSL_CTX_get0_param(e.ctx), X509_V_FLAG_PARTIAL_CHAIN);
+    if (given(setup.certFile) || given(setup.keyFile)) {
+        ClientIdentity identity(lib);
+        std::string why = "a key without a certificate";
+        bool ok = given(setup.certFile) && identity.read(setup.certFile, setup.keyFile, &why);
+        if (ok) {
+            ok = lib.SSL_CTX_use_certificate(e.ctx, identity.cert) == 1 &&
+                 lib.SSL_CTX_use_PrivateKey(e.ctx, identity.key) == 1;
+            for (X509 *x : identity.chain)
+                ok = ok && lib.SSL_CTX_ctrl(e.ctx, SSL_CTRL_CHAIN_CERT, 1, x) == 1;
+            if (!ok)
+                why = engineError(lib, nullptr, "refused");
+        }
+        if (!ok) {
+            *cause = "cannot use the client certificate: " + why;
+            return 0;
+        }
     }
     return 1;
 }
@@ -263,7 +604,10 @@ int Session::Handshake(CSock &sock, const char *host, const std::string &early, 
     lib.BIO_ctrl(e.in, BIO_C_SET_BUF_MEM_EOF_RETURN, -1, nullptr);
 
     X509_VERIFY_PARAM *param = lib.SSL_get0_param(e.ssl);
-    lib.X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS);
+    /* Only subjectAltName entries name the server: a common name that looks like a host name
+     * proves nothing. */
+    lib.X509_VERIFY_PARAM_set_hostflags(param, X509_CHECK_FLAG_NO_PARTIAL_WILDCARDS |
+                                                   X509_CHECK_FLAG_NEVER_CHECK_SUBJECT);
     const bool address = isAddress(host);
     if (address ? lib.X509_VERIFY_PARAM_set1_ip_asc(param, host) != 1
                 : (lib.X509_VERIFY_PARAM_set1_host(param, host, 0) != 1 ||
@@ -296,13 +640,25 @@ int Session::Handshake(CSock &sock, const char *host, const std::string &early, 
         }
         if (rc == 1) {
             char subject[kMaxSubject] = "";
-            if (X509 *cert = lib.SSL_get1_peer_certificate(e.ssl)) {
+            X509 *cert = lib.SSL_get1_peer_certificate(e.ssl);
+            if (cert != nullptr) {
                 lib.X509_NAME_oneline(lib.X509_get_subject_name(cert), subject, sizeof subject);
                 lib.X509_free(cert);
             }
+            /* A cipher without authentication would finish without a certificate to check. */
+            if (cert == nullptr || lib.SSL_get_verify_result(e.ssl) != X509_V_OK) {
+                *cause = "the server presented no verified certificate";
+                return 0;
+            }
+            if (!e.pins.empty() && !pinMatches(lib, e.ssl, e.pins)) {
+                *cause = std::string("public key pin did not match: no certificate of the "
+                                     "server's verified chain (") +
+                         subject + ") has a pinned key";
+                return 0;
+            }
             *summary = std::string(lib.SSL_get_version(e.ssl)) + ", " +
                        lib.SSL_CIPHER_get_name(lib.SSL_get_current_cipher(e.ssl)) + ", " + subject +
-                       ", verify ok";
+                       ", verify ok" + (e.pins.empty() ? "" : ", pin ok");
             return 1;
         }
         const long got = e.fill(sock, netutil::msLeft(deadline));
@@ -394,7 +750,16 @@ struct Session::Engine {};
 Session::Session() = default;
 Session::~Session() = default;
 
-int Session::Prepare(const char *, std::string *cause)
+int CheckFiles(const Setup &setup, std::string *cause)
+{
+    const auto given = [](const char *t) { return t != nullptr && t[0] != '\0'; };
+    if (!given(setup.caFile) && !given(setup.certFile) && !given(setup.keyFile))
+        return FILES_OK;
+    *cause = kNoTls;
+    return given(setup.caFile) ? FILES_CA : FILES_CLIENT_CERTIFICATE;
+}
+
+int Session::Prepare(const Setup &, std::string *cause)
 {
     *cause = kNoTls;
     return 0;

@@ -1,11 +1,14 @@
 #include "tool.h"
 
+#include "qzutil.h"
+
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <sys/stat.h>
 #include <unistd.h>
 
 /* An AuthString read from standard input: a pay request is at most about 14 KiB of base64. */
@@ -50,17 +53,26 @@ const char *readMerchantKey(const char *path, int keyFd, unsigned char *key, uns
     return result == QZ_KEY_READ ? nullptr : QZKeyFileText(result);
 }
 
-const char *checkCAFile(const char *path)
+const char *checkTlsFiles(const Options &options)
 {
-    static const char kCACannotRead[] = "Unable to read CA file";
-    if (path == nullptr)
+    nettls::Setup tls;
+    tls.caFile = options.caFile;
+    tls.certFile = options.certFile;
+    tls.keyFile = options.certKeyFile;
+    std::string cause;
+    const int fault = QZUtil::CheckTlsFiles(tls, &cause);
+    if (fault == nettls::FILES_OK) {
+        const char *keyFile =
+            options.certKeyFile != nullptr ? options.certKeyFile : options.certFile;
+        struct stat st;
+        if (keyFile != nullptr && stat(keyFile, &st) == 0 && S_ISREG(st.st_mode) &&
+            (st.st_mode & (S_IRGRP | S_IWGRP | S_IROTH | S_IWOTH)) != 0)
+            fprintf(stderr, "vemrick: warning: client certificate key file is accessible by "
+                            "others (chmod 600)\n");
         return nullptr;
-    FILE *f = fopen(path, "rb");
-    char byte;
-    const bool readable = f != nullptr && fread(&byte, 1, 1, f) == 1;
-    if (f != nullptr)
-        fclose(f);
-    return readable ? nullptr : kCACannotRead;
+    }
+    fprintf(stderr, "vemrick: %s\n", cause.c_str());
+    return fault == nettls::FILES_CA ? "Unable to read CA file" : "Unable to read client certificate";
 }
 
 bool readAuthString(const char *word, std::string *out)

@@ -1,5 +1,6 @@
 #include "tool.h"
 
+#include "qzutil.h"
 #include "vemrick.h"
 #include "wipe.h"
 
@@ -22,7 +23,8 @@ void usage(const char *prog)
             "       %s -preauth AuthString URL timeout proxyHost proxyPort merchantKeyFile "
             "expireSeconds\n",
             prog);
-    fprintf(stderr, "Options, before the rest: --cacert FILE, --json, --trace, --journal FILE, "
+    fprintf(stderr, "Options, before the rest: --cacert FILE, --cert FILE, --cert-key FILE, "
+                    "--pin sha256//BASE64[;...], --json, --trace, --journal FILE,\n"
                     "--key-fd N (merchantKeyFile then -), -- (ends the options);\n"
                     "AuthString - reads it from standard input\n");
 }
@@ -54,6 +56,15 @@ static int readOptions(int argc, char **argv, Options *options)
             return 0;
         } else if (strcmp(option, "--cacert") == 0) {
             options->caFile = value;
+            i++;
+        } else if (strcmp(option, "--cert") == 0) {
+            options->certFile = value;
+            i++;
+        } else if (strcmp(option, "--cert-key") == 0) {
+            options->certKeyFile = value;
+            i++;
+        } else if (strcmp(option, "--pin") == 0 && QZUtil::TlsPinsWellFormed(value)) {
+            options->pins = value;
             i++;
         } else if (strcmp(option, "--journal") == 0) {
             options->journal = value;

@@ -58,7 +58,7 @@ unsigned int runTransaction(const Options &options, const char *mode, const Tran
         r->requestSent = 0;
         tooLong(r);
     } else {
-        if (const char *failure = checkCAFile(options.caFile))
+        if (const char *failure = checkTlsFiles(options))
             return toolFailure(r, failure);
         KeyBuffer key;
         unsigned int keyLen = 0;
@@ -84,7 +84,8 @@ unsigned int runTransaction(const Options &options, const char *mode, const Tran
             return toolFailure(r, "Unable to write journal");
         }
 
-        const QZCallOptions callOptions = {options.caFile, traceFromLibrary, nullptr};
+        const QZCallOptions callOptions = {options.caFile,   traceFromLibrary,     nullptr,
+                                           options.certFile, options.certKeyFile, options.pins};
         QZCallReport report;
         unsigned int cardCount = 0;
         char *cardList = nullptr;
