@@ -23,6 +23,8 @@ make(directory) writes, with EC P-256 keys and validity of two days unless said 
 
 No private key is kept anywhere else: each run makes new ones. Usage: certs.py DIRECTORY
 """
+import base64
+import hashlib
 import os
 import subprocess
 import sys
@@ -136,6 +138,18 @@ def make_leaf(directory, name, config, names, validity, key_kind):
             f.write(issuer.read())
     os.unlink(csr)
     os.unlink(ext)
+
+
+def pin(path):
+    """The public key pin ("sha256//BASE64") of the first certificate in the PEM file path."""
+    try:
+        key = subprocess.run(("openssl", "x509", "-in", path, "-pubkey", "-noout"), check=True,
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=60).stdout
+        der = subprocess.run(("openssl", "pkey", "-pubin", "-outform", "der"), input=key, check=True,
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=60).stdout
+    except (OSError, subprocess.SubprocessError) as e:
+        raise RuntimeError("cannot read the public key of %s: %s" % (path, e))
+    return "sha256//" + base64.b64encode(hashlib.sha256(der).digest()).decode()
 
 
 def make(directory):

@@ -117,14 +117,25 @@ class Package(unittest.TestCase):
                                  (code, False, sent, (), ""))
                 self.assertTrue(result.error and result.error.startswith(error), result.error)
 
-    def test_https_trusts_the_given_ca_file(self):
-        paths = certs.make(tempfile.mkdtemp(dir=self.tmp))
-        with launch.PayServer("--tls-cert", paths["server"], "--tls-key", paths["server.key"]) as server:
-            for ca, code, sent in (("ca", 0, True), ("other-ca", 1002, False)):
-                result = vemrick.pay(auth(), server.url(), key=KEY, cacert=paths[ca], timeout=10)
-                if result.error and "no TLS support" in result.error:
-                    self.skipTest("this library was built without TLS")
-                self.assertEqual((result.return_code, result.request_sent), (code, sent), result.error)
+    def test_https_trust_client_certificates_and_pins(self):
+        p = certs.make(tempfile.mkdtemp(dir=self.tmp))
+        client = dict(cacert=p["ca"], cert=p["client"], cert_key=p["client.key"])
+        cases = [  # options, return code, request sent
+            (client, 0, True),
+            (dict(client, cacert=p["other-ca"]), 1002, False),
+            (dict(client, cert_key=p["stranger.key"]), 1002, False),
+            (dict(client, pin=certs.pin(p["server"])), 0, True),
+            (dict(client, pin=certs.pin(p["untrusted"])), 1002, False),
+            (dict(client, pin="sha256//not-a-digest"), 1000, False),
+        ]
+        with launch.PayServer("--tls-cert", p["server"], "--tls-key", p["server.key"],
+                              "--tls-client-ca", p["client-ca"]) as server:
+            for options, code, sent in cases:
+                with self.subTest(options=sorted(options)):
+                    result = vemrick.pay(auth(), server.url(), key=KEY, timeout=10, **options)
+                    if result.error and "no TLS support" in result.error:
+                        self.skipTest("this library was built without TLS")
+                    self.assertEqual((result.return_code, result.request_sent), (code, sent), result.error)
 
     def test_wrong_arguments_raise_before_anything_is_sent(self):
         a, url = auth(), CLOSED_URL
