@@ -101,6 +101,8 @@ public:
      * that a front end can refuse them before anything is sent. Returns nettls::FILES_OK,
      * FILES_CA or FILES_CLIENT_CERTIFICATE with *cause set. */
     static int CheckTlsFiles(const nettls::Setup &tls, std::string *cause);
+    /* Makes the process's https lean (see nettls::LeanStart): for a short-lived front end. */
+    static void TlsLeanStart();
     /* Whether pins is a well-formed list of public key pins (see nettls::Setup). */
     static bool TlsPinsWellFormed(const char *pins);
 

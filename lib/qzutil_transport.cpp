@@ -98,6 +98,8 @@ bool QZUtil::TlsPinsWellFormed(const char *pins)
     return nettls::PinsWellFormed(pins);
 }
 
+void QZUtil::TlsLeanStart() { nettls::LeanStart(); }
+
 /* The client copies the URL, the proxy host and the TLS texts before it connects; only those
  * copies can throw (a request fails by itself when it finds no memory). */
 int QZUtil::SendQZRequest(const unsigned char *message, unsigned int messageLen, const char *url,

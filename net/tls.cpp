@@ -89,7 +89,12 @@ bool PinsWellFormed(const char *pins)
 #if VEMRICK_HAVE_TLS
 
 #include <arpa/inet.h>
+#include <atomic>
+#include <cctype>
+#include <cstdlib>
+#include <dirent.h>
 #include <dlfcn.h>
+#include <mutex>
 #include <netinet/in.h>
 #include <openssl/bio.h>
 #include <openssl/err.h>
@@ -120,8 +125,8 @@ namespace {
     X(SSL_CTX_ctrl)                                                                                \
     X(SSL_CTX_set_options)                                                                         \
     X(SSL_CTX_set_verify)                                                                          \
-    X(SSL_CTX_set_default_verify_paths)                                                            \
     X(SSL_CTX_load_verify_file)                                                                    \
+    X(SSL_CTX_load_verify_dir)                                                                     \
     X(SSL_CTX_get_security_level)                                                                  \
     X(SSL_CTX_set_security_level)                                                                  \
     X(SSL_CTX_get0_param)                                                                          \
@@ -145,10 +150,9 @@ namespace {
     X(SSL_get0_verified_chain)                                                                     \
     X(OPENSSL_sk_num)                                                                              \
     X(OPENSSL_sk_value)                                                                            \
-    X(OPENSSL_sk_pop_free)                                                                         \
     X(OPENSSL_cleanse)                                                                             \
-    X(PEM_X509_INFO_read_bio)                                                                      \
-    X(X509_INFO_free)                                                                              \
+    X(CRYPTO_free)                                                                                 \
+    X(PEM_read_bio)                                                                                \
     X(PEM_read_bio_X509)                                                                           \
     X(PEM_read_bio_PrivateKey)                                                                     \
     X(X509_check_private_key)                                                                      \
@@ -161,6 +165,10 @@ namespace {
     X(X509_NAME_oneline)                                                                           \
     X(X509_free)                                                                                   \
     X(X509_verify_cert_error_string)                                                               \
+    X(X509_get_default_cert_dir)                                                                   \
+    X(X509_get_default_cert_file)                                                                  \
+    X(X509_get_default_cert_dir_env)                                                               \
+    X(X509_get_default_cert_file_env)                                                              \
     X(X509_VERIFY_PARAM_set1_host)                                                                 \
     X(X509_VERIFY_PARAM_set1_ip_asc)                                                               \
     X(X509_VERIFY_PARAM_set_hostflags)                                                             \
@@ -181,9 +189,14 @@ struct Library {
 #define VEMRICK_TLS_MEMBER(name) decltype(&::name) name = nullptr;
     VEMRICK_TLS_FUNCTIONS(VEMRICK_TLS_MEMBER)
 #undef VEMRICK_TLS_MEMBER
+    /* Declared as deprecated by the headers, so looked up apart: loads the TLS error texts. */
+    int (*ERR_load_SSL_strings)() = nullptr;
     bool loaded = false;
+    bool lean = false; /* started without error texts */
     std::string error; /* why it is not loaded */
 };
+
+std::atomic<bool> leanStart{false};
 
 const char kLibraryName[] = "libssl.so.3";
 
@@ -207,9 +220,13 @@ const Library &library()
         l.error = std::string(kLibraryName) + " lacks " + #name;
         VEMRICK_TLS_FUNCTIONS(VEMRICK_TLS_LOOKUP)
 #undef VEMRICK_TLS_LOOKUP
-        if (l.error.empty() &&
-            l.OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS,
-                               nullptr) != 1)
+        l.ERR_load_SSL_strings = reinterpret_cast<int (*)()>(dlsym(handle, "ERR_load_SSL_strings"));
+        l.lean = leanStart.load() && l.ERR_load_SSL_strings != nullptr;
+        /* The configuration is read either way (OPENSSL_INIT_LOAD_CONFIG is the default). */
+        const uint64_t texts =
+            l.lean ? OPENSSL_INIT_NO_LOAD_SSL_STRINGS | OPENSSL_INIT_NO_ATEXIT
+                   : OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS;
+        if (l.error.empty() && l.OPENSSL_init_ssl(texts, nullptr) != 1)
             l.error = std::string(kLibraryName) + " failed to initialise";
         l.loaded = l.error.empty();
         return l;
@@ -234,6 +251,10 @@ bool isAddress(const char *host)
  * verdict ("certificate verify failed (hostname mismatch)"). */
 std::string engineError(const Library &lib, SSL *ssl, const char *fallback)
 {
+    if (lib.lean) { /* a failure is about to be reported: now its texts are worth loading */
+        static std::once_flag once;
+        std::call_once(once, [&lib] { lib.ERR_load_SSL_strings(); });
+    }
     const unsigned long e = lib.ERR_peek_last_error();
     const char *reason = e != 0 ? lib.ERR_reason_error_string(e) : nullptr;
     std::string text = reason != nullptr ? reason : fallback;
@@ -245,6 +266,8 @@ std::string engineError(const Library &lib, SSL *ssl, const char *fallback)
 
 /* Certificate and key files are read whole, up to this size, into memory that is wiped. */
 const size_t kMaxPemFile = 1024 * 1024;
+/* PEM blocks looked at for a certificate: more than a 1 MiB file can hold. */
+const size_t kMaxPemBlocks = 1024 * 1024;
 /* The security level below which no configuration may go: RSA and DH keys of 2048 bits or more,
  * no SHA-1 signatures. */
 const int kMinSecurityLevel = 2;
@@ -302,7 +325,9 @@ int noPassword(char *, int, int, void *)
     return -1;
 }
 
-/* Whether a PEM file holds at least one certificate (a CRL alone is not enough). */
+/* Whether a PEM file holds at least one certificate block. The blocks are not decoded (the CA
+ * file is parsed again when the session is set up, and decoding is what costs); a certificate
+ * block that does not decode then fails the set-up, still before anything is sent. */
 bool holdsCertificate(const Library &lib, const char *path, std::string *why)
 {
     PemFile file(lib, path);
@@ -311,17 +336,19 @@ bool holdsCertificate(const Library &lib, const char *path, std::string *why)
         return false;
     }
     BIO *in = file.open();
-    STACK_OF(X509_INFO) *infos =
-        in != nullptr ? lib.PEM_X509_INFO_read_bio(in, nullptr, noPassword, nullptr) : nullptr;
     bool found = false;
-    for (int i = 0;
-         infos != nullptr && i < lib.OPENSSL_sk_num(reinterpret_cast<OPENSSL_STACK *>(infos)); i++)
-        found = found || static_cast<X509_INFO *>(
-                             lib.OPENSSL_sk_value(reinterpret_cast<OPENSSL_STACK *>(infos), i))
-                                 ->x509 != nullptr;
-    if (infos != nullptr)
-        lib.OPENSSL_sk_pop_free(reinterpret_cast<OPENSSL_STACK *>(infos),
-                                reinterpret_cast<void (*)(void *)>(lib.X509_INFO_free));
+    char *name = nullptr, *header = nullptr;
+    unsigned char *data = nullptr;
+    long len = 0;
+    for (size_t i = 0; in != nullptr && !found && i < kMaxPemBlocks &&
+                       lib.PEM_read_bio(in, &name, &header, &data, &len) == 1;
+         i++) {
+        found = strcmp(name, PEM_STRING_X509) == 0 || strcmp(name, PEM_STRING_X509_OLD) == 0 ||
+                strcmp(name, PEM_STRING_X509_TRUSTED) == 0;
+        lib.CRYPTO_free(name, __FILE__, __LINE__);
+        lib.CRYPTO_free(header, __FILE__, __LINE__);
+        lib.CRYPTO_free(data, __FILE__, __LINE__);
+    }
     if (in != nullptr)
         lib.BIO_free(in);
     if (!found)
@@ -399,6 +426,28 @@ struct ClientIdentity {
     static const size_t kMaxChain = 16;
 };
 
+/* Whether directory holds a certificate hash link ("5ed36f99.0"); looks at a bounded number of
+ * entries. */
+bool holdsHashLinks(const std::string &directory)
+{
+    const int kMaxEntries = 100000;
+    DIR *d = directory.empty() ? nullptr : opendir(directory.c_str());
+    bool found = false;
+    const struct dirent *entry;
+    for (int i = 0; d != nullptr && !found && i < kMaxEntries && (entry = readdir(d)) != nullptr;
+         i++) {
+        const char *name = entry->d_name;
+        size_t hex = 0;
+        while (hex < 8 && isxdigit(static_cast<unsigned char>(name[hex])))
+            hex++;
+        found = hex == 8 && name[8] == '.' && name[9] != '\0' &&
+                strspn(name + 9, "0123456789") == strlen(name + 9);
+    }
+    if (d != nullptr)
+        closedir(d);
+    return found;
+}
+
 /* Whether some certificate of the verified chain of ssl has a public key whose digest is among
  * pins. */
 bool pinMatches(const Library &lib, SSL *ssl, const std::vector<Digest> &pins)
@@ -452,6 +501,40 @@ int CheckFiles(const Setup &setup, std::string *cause)
     }
     return FILES_OK;
 }
+
+void LeanStart() { leanStart.store(true); }
+
+namespace {
+
+/* The system's trust store, looked up lazily: the hashed directory (SSL_CERT_DIR, else OpenSSL's
+ * default) is searched for the issuers a chain needs only, while the bundle file (SSL_CERT_FILE,
+ * else OpenSSL's default) is parsed whole, so it is read only when SSL_CERT_FILE names it or no
+ * directory holds a hash link. The same certificates are trusted either way. */
+int useSystemStore(const Library &lib, SSL_CTX *ctx)
+{
+    const char *dirs = secure_getenv(lib.X509_get_default_cert_dir_env());
+    const char *file = secure_getenv(lib.X509_get_default_cert_file_env());
+    if (dirs == nullptr)
+        dirs = lib.X509_get_default_cert_dir();
+    bool hashed = false;
+    const std::string list = dirs;
+    for (size_t start = 0; start <= list.size() && !hashed;) {
+        size_t end = list.find(':', start);
+        if (end == std::string::npos)
+            end = list.size();
+        hashed = holdsHashLinks(list.substr(start, end - start));
+        start = end + 1;
+    }
+    if (hashed && lib.SSL_CTX_load_verify_dir(ctx, dirs) != 1)
+        return 0;
+    /* As with OpenSSL's own default paths, a bundle that is missing leaves the store as it is. */
+    if (file != nullptr || !hashed)
+        lib.SSL_CTX_load_verify_file(ctx, file != nullptr ? file : lib.X509_get_default_cert_file());
+    lib.ERR_clear_error();
+    return 1;
+}
+
+} // namespace
 
 int Available(std::string *cause)
 {
@@ -549,7 +632,7 @@ int Session::Prepare(const Setup &setup, std::string *cause)
     lib.SSL_CTX_set_verify(e.ctx, SSL_VERIFY_PEER, nullptr);
     const bool ownFile = given(setup.caFile);
     if (ownFile ? lib.SSL_CTX_load_verify_file(e.ctx, setup.caFile) != 1
-                : lib.SSL_CTX_set_default_verify_paths(e.ctx) != 1) {
+                : useSystemStore(lib, e.ctx) != 1) {
         *cause = (ownFile ? std::string("cannot use the CA file ") + setup.caFile
                           : std::string("cannot use the system's trust store")) +
                  ": " + engineError(lib, nullptr, "no certificates");
@@ -749,6 +832,8 @@ int Available(std::string *cause)
 struct Session::Engine {};
 Session::Session() = default;
 Session::~Session() = default;
+
+void LeanStart() {}
 
 int CheckFiles(const Setup &setup, std::string *cause)
 {

@@ -32,6 +32,12 @@ struct Setup {
     const char *pins = nullptr;
 };
 
+/* For a process that uses the TLS library only through this module and ends after a few
+ * requests (the command-line tool): when called before the first https request, the library
+ * skips its clean-up at exit and loads its error texts only when a failure is about to be
+ * reported. Its configuration is read all the same. */
+void LeanStart();
+
 /* Whether pins (see Setup) is well-formed: 1 to kMaxPins entries, each "sha256//" and the
  * standard base64 of 32 bytes, separated by ';'. Needs no TLS library. */
 bool PinsWellFormed(const char *pins);

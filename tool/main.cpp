@@ -198,6 +198,8 @@ int main(int argc, char **argv)
     prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
     /* A reader of standard output that went away is a write error (exit status 2), not a signal. */
     signal(SIGPIPE, SIG_IGN);
+    /* The process ends after one exchange: OpenSSL need not clean up after itself. */
+    QZUtil::TlsLeanStart();
 
     Options options;
     const int first = readOptions(argc, argv, &options);

@@ -278,5 +278,46 @@ class TrustAndIdentity(unittest.TestCase):
                     self.assert_refused_before_the_request(which, r, line)
 
 
+class SystemStore(unittest.TestCase):
+    """Without --cacert the trust store is OpenSSL's hashed directory, looked up lazily, or its
+    bundle file when SSL_CERT_FILE names one or no directory holds a hash link."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.servers = class_servers(cls, {"tls": PayServer(*tls_options()),
+                                          "untrusted": PayServer(*tls_options("untrusted"))})
+        cls.dir = tempfile.mkdtemp(prefix="vemrick-store-")
+        cls.addClassCleanup(subprocess.run, ("rm", "-rf", cls.dir))
+        for name in ("hashed", "unhashed", "empty"):
+            os.mkdir(os.path.join(cls.dir, name))
+        for name in ("hashed", "unhashed"):
+            with open(os.path.join(cls.dir, name, "test-ca.pem"), "wb") as f:
+                f.write(read(certificates()["ca"]))
+        subprocess.run(("openssl", "rehash", os.path.join(cls.dir, "hashed")), check=True, timeout=60,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def test_which_store_is_used(self):
+        d, ca = self.dir, certificates()["ca"]
+        unknown = VERIFY % "unable to get local issuer certificate"
+        cases = [  # name, SSL_CERT_DIR, SSL_CERT_FILE, server, stderr line (None: approved)
+            ("hashed directory", d + "/hashed", None, "tls", None),
+            ("hashed directory, unknown CA", d + "/hashed", None, "untrusted", unknown),
+            ("one of several directories", d + "/empty:" + d + "/hashed", None, "tls", None),
+            ("bundle named by SSL_CERT_FILE", d + "/empty", ca, "tls", None),
+            ("bundle and directory", d + "/hashed", ca, "untrusted", unknown),
+            ("no hash links: the default bundle", d + "/unhashed", None, "tls", unknown),
+        ]
+        for name, dirs, bundle, which, line in cases:
+            with self.subTest(name):
+                r = pay(self.servers[which].url(scheme="https"), timeout="5",
+                        env={"SSL_CERT_DIR": dirs, "SSL_CERT_FILE": bundle})
+                requests = [e for e in self.servers[which].new_log_entries() if "request_line" in e]
+                if line is None:
+                    self.assertEqual((r.status, r.err, r.value("ReturnCode"), len(requests)), (0, "", "0", 1), r.err)
+                else:
+                    self.assertTrue(r.out.endswith("\nReturnCode=1002\n") and not requests, r.out)
+                    self.assertRegex(r.err, r"\Avemrick: %s \(request not sent\)\n\Z" % line)
+
+
 if __name__ == "__main__":
     unittest.main(verbosity=2)
