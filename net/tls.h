@@ -49,7 +49,8 @@ enum FileFault { FILES_OK = 0, FILES_CA = 1, FILES_CLIENT_CERTIFICATE = 2 };
 /* Reads the files of setup as Prepare does, without setting up a session: the CA file must hold
  * at least one certificate; the client certificate file a certificate and the key (its own file,
  * or else the certificate's) an unencrypted private key that matches it. Loads the TLS library
- * when a file is named. Returns FILES_OK, or the first fault with *cause set (never key bytes). */
+ * when a file is named. Returns FILES_OK (also when TLS cannot be used at all: https requests
+ * then fail by themselves), or the first fault with *cause set (never key bytes). */
 int CheckFiles(const Setup &setup, std::string *cause);
 
 /* Whether TLS can be used: loads the library the first time (thread-safe). Returns 1, or 0 with
