@@ -202,6 +202,8 @@ int CHttpClnt::exchange(Method method, const char *url, const unsigned char *dat
                  static_cast<unsigned int>(plan.bytes.size()));
         if (sendRequest())
             result = receive(method);
+        if (result == HTTP_DONE && tls_ != nullptr && connection_ != nullptr)
+            tls_->Close(*connection_);
     }
     tls_.reset();
     connection_.reset();
@@ -308,7 +310,7 @@ int CHttpClnt::secure(const Plan &plan)
     step_ = "TLS";
     const long long end = stepDeadline(false);
     const int shook =
-        tls_->Handshake(*connection_, plan.origin.c_str(), early, end, &why, &summary);
+        tls_->Handshake(*connection_, plan.origin.c_str(), port_, early, end, &why, &summary);
     if (shook != 1)
         return fail("TLS", shook == CSOCK_TIMEOUT ? timeoutCause(end) : why);
     OnEvent("TLS", summary.c_str());

@@ -94,7 +94,9 @@ bool PinsWellFormed(const char *pins)
 #include <cstdlib>
 #include <dirent.h>
 #include <dlfcn.h>
+#include <map>
 #include <mutex>
+#include <sys/stat.h>
 #include <netinet/in.h>
 #include <openssl/bio.h>
 #include <openssl/err.h>
@@ -183,6 +185,13 @@ namespace {
     X(BIO_ctrl_pending)                                                                            \
     X(ERR_peek_last_error)                                                                         \
     X(ERR_reason_error_string)                                                                     \
+    X(SSL_CTX_sess_set_new_cb)                                                                     \
+    X(SSL_set_session)                                                                             \
+    X(SSL_SESSION_free)                                                                            \
+    X(SSL_session_reused)                                                                          \
+    X(SSL_set_ex_data)                                                                             \
+    X(SSL_get_ex_data)                                                                             \
+    X(SSL_shutdown)                                                                                \
     X(ERR_clear_error)
 
 struct Library {
@@ -537,6 +546,146 @@ int useSystemStore(const Library &lib, SSL_CTX *ctx)
     return 1;
 }
 
+/* A configured context, shared by every session that trusts and presents the same. */
+struct SharedContext {
+    const Library &lib;
+    SSL_CTX *ctx = nullptr;
+    std::string key;
+    explicit SharedContext(const Library &l) : lib(l) {}
+    ~SharedContext()
+    {
+        if (ctx != nullptr)
+            lib.SSL_CTX_free(ctx);
+    }
+    SharedContext(const SharedContext &) = delete;
+    SharedContext &operator=(const SharedContext &) = delete;
+};
+
+/* Contexts and the sessions servers gave, kept for the process's life (never destroyed: nothing
+ * may run after the TLS library's own clean-up at exit). The lock is held only to look up, add
+ * and drop entries, never during a handshake. */
+struct Cache {
+    std::mutex lock;
+    std::vector<std::shared_ptr<SharedContext>> contexts; /* the most recently used last */
+    std::map<std::string, SSL_SESSION *> sessions;
+};
+const size_t kMaxContexts = 16;
+const size_t kMaxSessions = 256;
+
+Cache &cache()
+{
+    static Cache *c = new Cache;
+    return *c;
+}
+
+/* What tells a file's content apart from an earlier one at the same path. */
+std::string fileIdentity(const char *path)
+{
+    if (!given(path))
+        return "-";
+    struct stat st;
+    if (stat(path, &st) != 0)
+        return std::string(path) + ":missing";
+    return std::string(path) + ":" + std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino) +
+           ":" + std::to_string(st.st_size) + ":" + std::to_string(st.st_mtim.tv_sec) + "." +
+           std::to_string(st.st_mtim.tv_nsec) + ":" + std::to_string(st.st_ctim.tv_sec) + "." +
+           std::to_string(st.st_ctim.tv_nsec);
+}
+
+std::string contextKey(const Library &lib, const Setup &setup)
+{
+    std::string key;
+    if (given(setup.caFile)) {
+        key = "file " + fileIdentity(setup.caFile);
+    } else {
+        const char *dirs = secure_getenv(lib.X509_get_default_cert_dir_env());
+        const char *file = secure_getenv(lib.X509_get_default_cert_file_env());
+        key = std::string("system ") + (dirs != nullptr ? dirs : "-") + " " +
+              (file != nullptr ? file : "-");
+    }
+    return key + "|" + fileIdentity(setup.certFile) + "|" + fileIdentity(setup.keyFile);
+}
+
+std::shared_ptr<SharedContext> findContext(const std::string &key)
+{
+    Cache &c = cache();
+    std::lock_guard<std::mutex> hold(c.lock);
+    for (size_t i = c.contexts.size(); i-- > 0;)
+        if (c.contexts[i]->key == key) {
+            std::shared_ptr<SharedContext> found = c.contexts[i];
+            c.contexts.erase(c.contexts.begin() + static_cast<long>(i));
+            c.contexts.push_back(found);
+            return found;
+        }
+    return nullptr;
+}
+
+/* Keeps made, or the context another thread kept for the same key meanwhile; returns it. */
+std::shared_ptr<SharedContext> keepContext(const std::shared_ptr<SharedContext> &made)
+{
+    Cache &c = cache();
+    std::lock_guard<std::mutex> hold(c.lock);
+    for (const auto &kept : c.contexts)
+        if (kept->key == made->key)
+            return kept;
+    c.contexts.push_back(made);
+    if (c.contexts.size() > kMaxContexts)
+        c.contexts.erase(c.contexts.begin()); /* sessions using it keep it alive */
+    return made;
+}
+
+/* Takes over session (a reference) as the one to resume for key. */
+void keepSession(const Library &lib, const std::string &key, SSL_SESSION *session)
+{
+    SSL_SESSION *old = nullptr;
+    {
+        Cache &c = cache();
+        std::lock_guard<std::mutex> hold(c.lock);
+        auto it = c.sessions.find(key);
+        if (it != c.sessions.end()) {
+            old = it->second;
+            it->second = session;
+        } else {
+            if (c.sessions.size() >= kMaxSessions) {
+                old = c.sessions.begin()->second;
+                c.sessions.erase(c.sessions.begin());
+            }
+            c.sessions.emplace(key, session);
+        }
+    }
+    if (old != nullptr)
+        lib.SSL_SESSION_free(old);
+}
+
+/* The session kept for key, taken out of the cache (a ticket serves one connection: no two
+ * connections ever share a session object, and servers send new tickets), or null. */
+SSL_SESSION *takeSession(const std::string &key)
+{
+    Cache &c = cache();
+    std::lock_guard<std::mutex> hold(c.lock);
+    auto it = c.sessions.find(key);
+    if (it == c.sessions.end())
+        return nullptr;
+    SSL_SESSION *taken = it->second;
+    c.sessions.erase(it);
+    return taken;
+}
+
+void dropSession(const Library &lib, const std::string &key)
+{
+    SSL_SESSION *old = nullptr;
+    {
+        Cache &c = cache();
+        std::lock_guard<std::mutex> hold(c.lock);
+        auto it = c.sessions.find(key);
+        if (it == c.sessions.end())
+            return;
+        old = it->second;
+        c.sessions.erase(it);
+    }
+    lib.SSL_SESSION_free(old);
+}
+
 } // namespace
 
 int Available(std::string *cause)
@@ -549,19 +698,23 @@ int Available(std::string *cause)
 
 struct Session::Engine {
     const Library &lib;
-    SSL_CTX *ctx = nullptr;
+    std::shared_ptr<SharedContext> shared;
+    SSL_CTX *ctx = nullptr; /* shared's */
     SSL *ssl = nullptr;
     BIO *in = nullptr;  /* bytes from the server, for the engine to read */
     BIO *out = nullptr; /* bytes the engine wrote, to go to the server */
     std::vector<Digest> pins;
+    std::string sessionKey;       /* trust, client certificate, pins; host and port once known */
+    bool checked = false;         /* the handshake passed every check */
+    SSL_SESSION *early = nullptr; /* a session the server gave before the checks ended */
 
     explicit Engine(const Library &l) : lib(l) {}
     ~Engine()
     {
+        if (early != nullptr)
+            lib.SSL_SESSION_free(early);
         if (ssl != nullptr)
             lib.SSL_free(ssl); /* frees both BIOs */
-        if (ctx != nullptr)
-            lib.SSL_CTX_free(ctx);
     }
 
     /* Hands what the engine wrote to sock by deadline; *sent counts the bytes handed over.
@@ -606,6 +759,82 @@ struct Session::Engine {
 Session::Session() = default;
 Session::~Session() = default;
 
+namespace {
+
+/* Called by the engine with each session a server gives (a reference it hands over): kept for
+ * resumption once the connection passed every check, held until then. */
+int onNewSession(SSL *ssl, SSL_SESSION *session)
+{
+    const Library &lib = library();
+    auto *e = static_cast<Session::Engine *>(lib.SSL_get_ex_data(ssl, 0));
+    if (e == nullptr)
+        return 0;
+    if (e->checked) {
+        keepSession(lib, e->sessionKey, session);
+    } else {
+        if (e->early != nullptr)
+            lib.SSL_SESSION_free(e->early);
+        e->early = session;
+    }
+    return 1;
+}
+
+/* A new context configured from setup into *out. Returns 1, or 0 with *cause. */
+int makeContext(const Library &lib, const Setup &setup, SSL_CTX **out, std::string *cause)
+{
+    SSL_CTX *ctx = lib.SSL_CTX_new(lib.TLS_client_method());
+    *out = ctx;
+    if (ctx == nullptr) {
+        *cause = engineError(lib, nullptr, "cannot set up TLS");
+        return 0;
+    }
+    /* The context now holds what the system's OpenSSL configuration says; it may make the
+     * version or the security level stricter, never weaker than these floors. */
+    if (lib.SSL_CTX_ctrl(ctx, SSL_CTRL_GET_MIN_PROTO_VERSION, 0, nullptr) < TLS1_2_VERSION)
+        lib.SSL_CTX_ctrl(ctx, SSL_CTRL_SET_MIN_PROTO_VERSION, TLS1_2_VERSION, nullptr);
+    if (lib.SSL_CTX_get_security_level(ctx) < kMinSecurityLevel)
+        lib.SSL_CTX_set_security_level(ctx, kMinSecurityLevel);
+    /* HTTP/1.0 replies end where the connection does; the reply's own signature and layout
+     * checks catch one cut short. */
+    lib.SSL_CTX_set_options(ctx, SSL_OP_IGNORE_UNEXPECTED_EOF | SSL_OP_NO_RENEGOTIATION);
+    lib.SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
+    /* Sessions are kept by this module, per server and per what was checked. */
+    lib.SSL_CTX_ctrl(ctx, SSL_CTRL_SET_SESS_CACHE_MODE,
+                     SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE, nullptr);
+    lib.SSL_CTX_sess_set_new_cb(ctx, onNewSession);
+    const bool ownFile = given(setup.caFile);
+    if (ownFile ? lib.SSL_CTX_load_verify_file(ctx, setup.caFile) != 1
+                : useSystemStore(lib, ctx) != 1) {
+        *cause = (ownFile ? std::string("cannot use the CA file ") + setup.caFile
+                          : std::string("cannot use the system's trust store")) +
+                 ": " + engineError(lib, nullptr, "no certificates");
+        return 0;
+    }
+    /* Every certificate of the merchant's own file is an anchor, an intermediate CA too. */
+    if (ownFile)
+        lib.X509_VERIFY_PARAM_set_flags(lib.SSL_CTX_get0_param(ctx), X509_V_FLAG_PARTIAL_CHAIN);
+    if (given(setup.certFile) || given(setup.keyFile)) {
+        ClientIdentity identity(lib);
+        std::string why = "a key without a certificate";
+        bool ok = given(setup.certFile) && identity.read(setup.certFile, setup.keyFile, &why);
+        if (ok) {
+            ok = lib.SSL_CTX_use_certificate(ctx, identity.cert) == 1 &&
+                 lib.SSL_CTX_use_PrivateKey(ctx, identity.key) == 1;
+            for (X509 *x : identity.chain)
+                ok = ok && lib.SSL_CTX_ctrl(ctx, SSL_CTRL_CHAIN_CERT, 1, x) == 1;
+            if (!ok)
+                why = engineError(lib, nullptr, "refused");
+        }
+        if (!ok) {
+            *cause = "cannot use the client certificate: " + why;
+            return 0;
+        }
+    }
+    return 1;
+}
+
+} // namespace
+
 int Session::Prepare(const Setup &setup, std::string *cause)
 {
     if (!Available(cause))
@@ -618,54 +847,23 @@ int Session::Prepare(const Setup &setup, std::string *cause)
         *cause = "the public key pins are malformed";
         return 0;
     }
-    e.ctx = lib.SSL_CTX_new(lib.TLS_client_method());
-    if (e.ctx == nullptr) {
-        *cause = engineError(lib, nullptr, "cannot set up TLS");
-        return 0;
-    }
-    /* The context now holds what the system's OpenSSL configuration says; it may make the
-     * version or the security level stricter, never weaker than these floors. */
-    if (lib.SSL_CTX_ctrl(e.ctx, SSL_CTRL_GET_MIN_PROTO_VERSION, 0, nullptr) < TLS1_2_VERSION)
-        lib.SSL_CTX_ctrl(e.ctx, SSL_CTRL_SET_MIN_PROTO_VERSION, TLS1_2_VERSION, nullptr);
-    if (lib.SSL_CTX_get_security_level(e.ctx) < kMinSecurityLevel)
-        lib.SSL_CTX_set_security_level(e.ctx, kMinSecurityLevel);
-    /* HTTP/1.0 replies end where the connection does; the reply's own signature and layout
-     * checks catch one cut short. */
-    lib.SSL_CTX_set_options(e.ctx, SSL_OP_IGNORE_UNEXPECTED_EOF | SSL_OP_NO_RENEGOTIATION);
-    lib.SSL_CTX_set_verify(e.ctx, SSL_VERIFY_PEER, nullptr);
-    const bool ownFile = given(setup.caFile);
-    if (ownFile ? lib.SSL_CTX_load_verify_file(e.ctx, setup.caFile) != 1
-                : useSystemStore(lib, e.ctx) != 1) {
-        *cause = (ownFile ? std::string("cannot use the CA file ") + setup.caFile
-                          : std::string("cannot use the system's trust store")) +
-                 ": " + engineError(lib, nullptr, "no certificates");
-        return 0;
-    }
-    /* Every certificate of the merchant's own file is an anchor, an intermediate CA too. */
-    if (ownFile)
-        lib.X509_VERIFY_PARAM_set_flags(lib.SSL_CTX_get0_param(e.ctx), X509_V_FLAG_PARTIAL_CHAIN);
-    if (given(setup.certFile) || given(setup.keyFile)) {
-        ClientIdentity identity(lib);
-        std::string why = "a key without a certificate";
-        bool ok = given(setup.certFile) && identity.read(setup.certFile, setup.keyFile, &why);
-        if (ok) {
-            ok = lib.SSL_CTX_use_certificate(e.ctx, identity.cert) == 1 &&
-                 lib.SSL_CTX_use_PrivateKey(e.ctx, identity.key) == 1;
-            for (X509 *x : identity.chain)
-                ok = ok && lib.SSL_CTX_ctrl(e.ctx, SSL_CTRL_CHAIN_CERT, 1, x) == 1;
-            if (!ok)
-                why = engineError(lib, nullptr, "refused");
-        }
-        if (!ok) {
-            *cause = "cannot use the client certificate: " + why;
+    const std::string key = contextKey(lib, setup);
+    e.shared = findContext(key);
+    if (e.shared == nullptr) {
+        auto made = std::make_shared<SharedContext>(lib);
+        made->key = key;
+        if (!makeContext(lib, setup, &made->ctx, cause))
             return 0;
-        }
+        e.shared = keepContext(made);
     }
+    e.ctx = e.shared->ctx;
+    e.sessionKey = key + "|" + (given(setup.pins) ? setup.pins : "");
     return 1;
 }
 
-int Session::Handshake(CSock &sock, const char *host, const std::string &early, long long deadline,
-                       std::string *cause, std::string *summary)
+int Session::Handshake(CSock &sock, const char *host, unsigned short port,
+                       const std::string &early, long long deadline, std::string *cause,
+                       std::string *summary)
 {
     if (engine_ == nullptr || engine_->ctx == nullptr || engine_->ssl != nullptr) {
         *cause = "TLS is not set up";
@@ -686,6 +884,12 @@ int Session::Handshake(CSock &sock, const char *host, const std::string &early, 
         return 0;
     }
     lib.SSL_set_bio(e.ssl, e.in, e.out);
+    lib.SSL_set_ex_data(e.ssl, 0, &e);
+    e.sessionKey += "|" + std::string(host) + "|" + std::to_string(port);
+    if (SSL_SESSION *kept = takeSession(e.sessionKey)) {
+        lib.SSL_set_session(e.ssl, kept);
+        lib.SSL_SESSION_free(kept);
+    }
     /* An empty input means "wait for more", not the end of the stream. */
     lib.BIO_ctrl(e.in, BIO_C_SET_BUF_MEM_EOF_RETURN, -1, nullptr);
 
@@ -718,6 +922,7 @@ int Session::Handshake(CSock &sock, const char *host, const std::string &early, 
         if (err != SSL_ERROR_NONE && err != SSL_ERROR_WANT_READ) {
             *cause = peerClosed_ ? "the server closed the connection during the handshake"
                                  : engineError(lib, e.ssl, "handshake failed");
+            dropSession(lib, e.sessionKey);
             return 0;
         }
         if (flushed != 1) {
@@ -734,17 +939,28 @@ int Session::Handshake(CSock &sock, const char *host, const std::string &early, 
             /* A cipher without authentication would finish without a certificate to check. */
             if (cert == nullptr || lib.SSL_get_verify_result(e.ssl) != X509_V_OK) {
                 *cause = "the server presented no verified certificate";
+                dropSession(lib, e.sessionKey);
                 return 0;
             }
-            if (!e.pins.empty() && !pinMatches(lib, e.ssl, e.pins)) {
+            /* A resumed session was kept only after this host's name and these pins passed
+             * on the chain it was made with (both are part of its key). */
+            const bool resumed = lib.SSL_session_reused(e.ssl) == 1;
+            if (!resumed && !e.pins.empty() && !pinMatches(lib, e.ssl, e.pins)) {
                 *cause = std::string("public key pin did not match: no certificate of the "
                                      "server's verified chain (") +
                          subject + ") has a pinned key";
+                dropSession(lib, e.sessionKey);
                 return 0;
+            }
+            e.checked = true;
+            if (e.early != nullptr) {
+                keepSession(lib, e.sessionKey, e.early);
+                e.early = nullptr;
             }
             *summary = std::string(lib.SSL_get_version(e.ssl)) + ", " +
                        lib.SSL_CIPHER_get_name(lib.SSL_get_current_cipher(e.ssl)) + ", " + subject +
-                       ", verify ok" + (e.pins.empty() ? "" : ", pin ok");
+                       ", verify ok" + (e.pins.empty() ? "" : ", pin ok") +
+                       (resumed ? ", resumed" : "");
             return 1;
         }
         const long got = e.fill(sock, netutil::msLeft(deadline));
@@ -758,6 +974,17 @@ int Session::Handshake(CSock &sock, const char *host, const std::string &early, 
     }
     *cause = "the handshake did not end";
     return 0;
+}
+
+void Session::Close(CSock &sock)
+{
+    if (engine_ == nullptr || engine_->ssl == nullptr || !engine_->checked)
+        return;
+    Engine &e = *engine_;
+    e.lib.ERR_clear_error();
+    e.lib.SSL_shutdown(e.ssl);
+    e.flush(sock, netutil::deadlineIn(0), nullptr, nullptr);
+    e.lib.ERR_clear_error();
 }
 
 int Session::Send(CSock &sock, const unsigned char *buf, unsigned int count, long long deadline,
@@ -846,8 +1073,10 @@ int Session::Prepare(const Setup &, std::string *cause)
     return 0;
 }
 
-int Session::Handshake(CSock &, const char *, const std::string &, long long, std::string *cause,
-                       std::string *)
+void Session::Close(CSock &) {}
+
+int Session::Handshake(CSock &, const char *, unsigned short, const std::string &, long long,
+                       std::string *cause, std::string *)
 {
     *cause = kNoTls;
     return 0;

@@ -58,7 +58,10 @@ int CheckFiles(const Setup &setup, std::string *cause);
 int Available(std::string *cause);
 
 /* One TLS connection. Deadlines are readings of netutil::monotonicMs (netutil::kNoDeadline: no
- * limit). */
+ * limit). Sessions of the same process share one configured context per trust source (the system
+ * store, or a CA file: a new one once the file changes) and client certificate, and resume the
+ * TLS session a server gave for the same trust, client certificate, pins, host and port (at most
+ * 256 kept, each used once). Any number of threads may run sessions at once. */
 class Session {
 public:
     Session();
@@ -73,14 +76,19 @@ public:
     int Prepare(const Setup &setup, std::string *cause);
 
     /* After Prepare, runs the handshake over sock for host (a name, sent as SNI and checked
-     * against the certificate, or an IPv4/IPv6 address, checked as such and sent without SNI).
+     * against the certificate, or an IPv4/IPv6 address, checked as such and sent without SNI)
+     * and port.
      * early holds bytes that already arrived for the session (after a proxy's answer). Returns 1
      * with *summary "TLSv1.3, TLS_AES_256_GCM_SHA384, /CN=pay.example, verify ok" (", pin ok"
-     * after it with pins); CSOCK_TIMEOUT when the deadline passed first; 0 with *cause
+     * after it with pins, then ", resumed" for a resumed session); CSOCK_TIMEOUT when the deadline passed first; 0 with *cause
      * ("certificate verify failed (hostname mismatch)", "wrong version number", "public key pin
      * did not match: ...", ...). After a failure the caller closes the connection. */
-    int Handshake(CSock &sock, const char *host, const std::string &early, long long deadline,
-                  std::string *cause, std::string *summary);
+    int Handshake(CSock &sock, const char *host, unsigned short port, const std::string &early,
+                  long long deadline, std::string *cause, std::string *summary);
+
+    /* After an exchange that went well, closes TLS properly (without waiting), so that the
+     * session can be resumed. */
+    void Close(CSock &sock);
 
     /* Encrypts count bytes and hands them to sock by deadline. Returns 1 when all went out,
      * CSOCK_TIMEOUT when the deadline passed first, 0 on a failure (*cause set). *handedOver is
@@ -95,8 +103,9 @@ public:
     long Recv(CSock &sock, unsigned char *buf, unsigned int capacity, long waitMs);
     const std::string &LastError() const { return lastError_; }
 
+    struct Engine; /* the connection's state, in tls.cpp */
+
 private:
-    struct Engine;
     std::unique_ptr<Engine> engine_;
     bool peerClosed_ = false;
     std::string lastError_;

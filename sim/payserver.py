@@ -486,6 +486,7 @@ class Handler(socketserver.BaseRequestHandler):
             log_entry(cfg.log, entry)
             return
         entry["tls"] = sock.version()
+        entry["tls_resumed"] = sock.session_reused
         client = dict(pair for rdn in (sock.getpeercert() or {}).get("subject", ()) for pair in rdn)
         if client:
             entry["tls_client"] = client.get("commonName")
@@ -713,7 +714,8 @@ no request is read. A TLS handshake sent to a plain HTTP port gets an HTTP 400.
 
 --log FILE: one JSON object per line and connection, written before the answer goes out. Keys:
   time, peer, misbehave, tls (the TLS version over HTTPS, e.g. "TLSv1.3"), tls_client (the
-  common name of the client's certificate, when one was required), tls_error (why the
+  common name of the client's certificate, when one was required), tls_resumed (whether the
+  client resumed an earlier TLS session), tls_error (why the
   handshake failed; then no request was read), request_line, headers ([name, value] pairs as
   received), body (the base64 text as received), message and message_hex (the decoded
   message), type ("2040", "1093", "unsigned" or null), expiry (the 1093 expiry field),

@@ -137,6 +137,30 @@ class Package(unittest.TestCase):
                         self.skipTest("this library was built without TLS")
                     self.assertEqual((result.return_code, result.request_sent), (code, sent), result.error)
 
+    def test_https_sessions_are_resumed_and_checked_again(self):
+        """The second payment to a server resumes the first one's TLS session; a CA file replaced
+        between two payments is read again; a server now presenting a certificate for another
+        name is refused, the session offered or not."""
+        p = certs.make(tempfile.mkdtemp(dir=self.tmp))
+        trust = os.path.join(self.tmp, "trust.pem")
+        shutil.copyfile(p["ca"], trust)
+        with launch.PayServer("--tls-cert", p["server"], "--tls-key", p["server.key"]) as server:
+            port, results = server.port, []
+            for replace_with in (None, None, "other-ca", "ca", None):  # the CA file before each
+                if replace_with:
+                    shutil.copyfile(p[replace_with], trust)
+                result = vemrick.pay(auth(), server.url(), key=KEY, cacert=trust, timeout=10)
+                if result.error and "no TLS support" in result.error:
+                    self.skipTest("this library was built without TLS")
+                resumed = [e["tls_resumed"] for e in server.new_log_entries() if "request_line" in e]
+                results.append((result.return_code, resumed))
+            self.assertEqual(results, [(0, [False]), (0, [True]), (1002, []), (0, [False]), (0, [True])])
+        with launch.PayServer("--port", str(port), "--tls-cert", p["wrong-name"], "--tls-key",
+                              p["wrong-name.key"]) as server:
+            result = vemrick.pay(auth(), server.url(), key=KEY, cacert=trust, timeout=10)
+            self.assertEqual((result.return_code, result.request_sent), (1002, False))
+            self.assertIn("IP address mismatch", result.error)
+
     def test_wrong_arguments_raise_before_anything_is_sent(self):
         a, url = auth(), CLOSED_URL
         cases = [
