@@ -155,6 +155,13 @@ typedef struct QZCallOptions {
     const char *caFile;
     QZTraceFunction trace; /* null: no trace; it must not throw */
     void *traceContext;    /* handed to trace as it is */
+    /* Credentials for the proxy, "user:password" (the user without ":"; no control characters;
+     * at most 1024 bytes), sent with Basic authentication when a proxy is used: on an http
+     * request through it and on the CONNECT of an https URL, never to the payment server. Basic
+     * credentials cross the network to the proxy in clear: use them only with a proxy you trust,
+     * on a network you trust. Null or "": none. Malformed: QZ_BAD_ARGUMENTS, nothing sent. The
+     * library reads them during the call only and wipes every copy it makes. */
+    const char *proxyCredentials;
     /* A PEM client certificate, followed by its chain if any, presented to an https server that
      * asks for one; null or "": none. A file that cannot be read, without a certificate, or with
      * a key that is encrypted or does not match gives QZ_POST_FAILED (phase "TLS") with nothing
@@ -180,7 +187,12 @@ typedef struct QZCallReport {
      * "send", "receive" or "reply"; "" when the result is the server's own code. */
     char phase[QZ_PHASE_SIZE];
     /* Why, in words ("127.0.0.1:8443: connection refused", "signature does not match"); never
-     * card data, the key or a signature; "" when the result is the server's own code. */
+     * card data, the key, proxy credentials or a signature; "" when the result is the server's own
+     * code. A response that fails the checks and whose status is not 2xx is described by its
+     * status instead ("server answered HTTP 502 Bad Gateway instead of a reply"; for an http URL
+     * through a proxy "proxy or server answered ...", and a proxy's 407 in phase "proxy":
+     * "proxy answered HTTP 407 Proxy Authentication Required: it wants credentials"). A reply
+     * that passes the checks is accepted whatever the status. */
     char cause[QZ_CAUSE_SIZE];
 } QZCallReport;
 

@@ -32,8 +32,9 @@ enum CHttpResult {
                           refused the tunnel, TLS failed, request not wholly sent, receive error
                           before any response byte, no memory for a step (see GetFailPhase and
                           GetFailCause) */
-    HTTP_DONE = 1      /* the server closed the connection or reset it after sending bytes, fell
-                          silent for Timeout seconds, or the exchange limit passed while receiving */
+    HTTP_DONE = 1      /* the response is complete by its Content-Length, the server closed the
+                          connection or reset it after sending bytes, fell silent for Timeout
+                          seconds, or the exchange limit passed while receiving */
 };
 
 /* Texts given to setters are copied; getters hand out the stored copy (or null), owned by the
@@ -77,6 +78,13 @@ public:
     unsigned short GetPort() const { return port_; }
     void SetProxyPort(unsigned short port) { proxyPort_ = port; }
     unsigned short GetProxyPort() const { return proxyPort_; }
+
+    /* Proxy credentials ("user:password", len bytes, copied; null or len 0: none) for Basic
+     * authentication: sent as Proxy-Authorization on an http request through the proxy and on the
+     * CONNECT of an https request, never to the server. Every copy the object makes of them is
+     * wiped when it is released. */
+    void SetProxyCredentials(const char *credentials, size_t len);
+    bool HasProxyCredentials() const { return !proxyAuthorization_.empty(); }
 
     /* ---- what it says ---- */
     /* The text after "HTTP/" in the request line ("1.0" until changed). */
@@ -173,15 +181,18 @@ public:
      * or a stored URL that does not split: 0). It closes a connection still held, resolves the
      * host, connects (a failed connect returns 0 and keeps the unconnected socket until the next
      * request or destruction), opens the tunnel and the TLS session of an https request, sends
-     * the request in one piece, then reads until the server closes (1), a positive Timeout
+     * the request in one piece, then reads until the response is complete (1: its head has ended
+     * and the bytes its Content-Length names have followed, or at once for a HEAD request or a
+     * 204 or 304; see httpformat::ParseResponseHead), the server closes (1), a positive Timeout
      * passes without data (1), the exchange limit passes (1), a receive error (0 when no byte of
      * the response had arrived; 1 after bytes arrived, which are kept: a reply followed by a
      * reset is still the reply) or a callback returns a value other than 1 (that value; the
      * defaults give -1 when AbortFlag is set). The connection is closed on return. An http
      * request through a proxy needs a url of its own; a missing request-URI or version,
      * MaxRcvDataLen 0, or a request that would exceed 4 GiB - 1 bytes returns 0 before
-     * connecting. An https request also sends "Host: <host[:port] as in the URL>", and returns 0
-     * without connecting when TLS cannot be used or the CA file cannot be read.
+     * connecting. Every request names "Host: <host>[:<port>]" (the port only when it is not the
+     * scheme's default, an IPv6 address in brackets; no such header for an empty host). An https
+     * request returns 0 without connecting when TLS cannot be used or the CA file cannot be read.
      * Requests set RequestMethod, SndData and SndDataLen once the connection is ready; received
      * bytes are appended to RcvData by the default data callbacks. Get and Head are below. */
     /* Sends "Content-type" (contentType, or "text/plain" when null or empty) and "Content-length"
@@ -275,7 +286,8 @@ private:
         std::string origin; /* the URL's host, without brackets */
         std::string target; /* where to connect: origin or the proxy */
         unsigned short targetPort = 0;
-        std::string hostHeader; /* https only */
+        bool head = false;      /* a HEAD request: the response has no body */
+        std::string hostHeader;
         httpformat::RequestParts parts = {};
         std::string bytes; /* the request as sent */
     };
@@ -290,7 +302,7 @@ private:
     int secure(const Plan &plan);
     int openTunnel(const std::string &origin, std::string *early);
     int sendRequest();
-    int receive(Method method);
+    int receive(Method method, bool headOnly);
     long recvSome(unsigned char *buf, unsigned int capacity, long waitMs);
     int fail(const char *phase, const std::string &cause);
     long long stepDeadline(bool zeroMeansNoWait) const;
@@ -319,6 +331,7 @@ private:
     short abortFlag_ = 0;
     long exchangeLimitMs_ = 0;
     std::unique_ptr<char[]> caFile_;
+    std::string proxyAuthorization_; /* "Basic ...", wiped when replaced and on destruction */
 
     /* The request under way, and the outcome of the last one. */
     long long exchangeEnd_ = netutil::kNoDeadline;

@@ -3,6 +3,8 @@
  * httpclnt.cpp; the constructors that take a URL or a host stay beside the one a payment uses. */
 #include "httpclnt.h"
 
+#include "wipe.h"
+
 #include <cstring>
 
 /* Makes b hold at least need bytes in [0, size), zeros after the bytes held so far. */
@@ -13,6 +15,7 @@ void CHttpClnt::coverLength(ByteBuffer &b, unsigned int need)
     if (need > b.held) {
         std::unique_ptr<unsigned char[]> grown(new unsigned char[need]);
         memcpy(grown.get(), b.data.get(), b.size);
+        secure_wipe(b.data.get(), b.held);
         b.data = std::move(grown);
         b.held = need;
     }

@@ -103,12 +103,21 @@ MODES = {
     "reset-after-reply": "valid reply, then 0.3 s later a reset (SO_LINGER 0, close) instead of a close",
     "tls-stall": "accept the connection, then never answer the TLS handshake (or anything else) until "
                  "the client goes away; with or without --tls-cert",
+    "bad-gateway": "HTTP 502 Bad Gateway with an HTML page, as a front whose payment service is down",
+    "unavailable": "HTTP 503 Service Unavailable with an HTML page, as a front with no server left",
+    "too-large": "HTTP 413 Payload Too Large with an HTML page, as a front that refuses the body unread",
+    "error-status-reply": "valid signed reply, but under the status 500 Internal Server Error",
+    "hold-open": "valid reply with its Content-Length, then the connection held open until the client "
+                 "closes it",
 }
+# The error pages of the status modes.
+STATUS_PAGES = {"bad-gateway": b"502 Bad Gateway", "unavailable": b"503 Service Unavailable",
+                "too-large": b"413 Payload Too Large"}
 # The versions --tls-only can offer. TLS 1.1 also needs security level 0 on OpenSSL 3.
 TLS_VERSIONS = {"1.1": ssl.TLSVersion.TLSv1_1, "1.2": ssl.TLSVersion.TLSv1_2,
                 "1.3": ssl.TLSVersion.TLSv1_3}
 # Modes that act on the connection whatever the request held.
-RAW_MODES = ("silent", "close", "html-error", "huge-body", "endless", "reset")
+RAW_MODES = ("silent", "close", "html-error", "huge-body", "endless", "reset") + tuple(STATUS_PAGES)
 
 STOP = threading.Event()
 LOG_LOCK = threading.Lock()
@@ -555,6 +564,9 @@ class Handler(socketserver.BaseRequestHandler):
         parts = request_line.split(" ")
         if len(parts) != 3 or parts[0] != "POST" or not parts[2].startswith("HTTP/1."):
             raise BadRequest("request line %r is not POST <uri> HTTP/1.x" % request_line)
+        names = [re.sub(r":[0-9]*\Z", "", v) for n, v in headers if n.lower() == "host"]
+        if self.cfg.require_host is not None and names != [self.cfg.require_host]:
+            raise BadRequest("Host %r is not %r: another site" % (names, self.cfg.require_host))
         types = [v for n, v in headers if n.lower() == "content-type"]
         if types != ["application/x-qz"]:
             raise BadRequest("content type %r is not application/x-qz" % types)
@@ -583,6 +595,10 @@ class Handler(socketserver.BaseRequestHandler):
             page = (b"<html><head><title>500 Internal Server Error</title></head>\r\n"
                     b"<body><h1>Internal Server Error</h1><p>The payment service failed.</p></body></html>\r\n")
             send_all(sock, http_response(b"500 Internal Server Error", b"text/html", page), deadline)
+        elif mode in STATUS_PAGES:
+            status = STATUS_PAGES[mode]
+            page = b"<html><head><title>%s</title></head>\r\n<body><h1>%s</h1></body></html>\r\n" % (status, status)
+            send_all(sock, http_response(status, b"text/html", page), deadline)
         elif mode in ("huge-body", "endless"):
             line = b"QUFB" * 19 + b"\r\n"        # 76 base64 characters a line
             head = b"HTTP/1.0 200 OK\r\nContent-Type: application/x-qz\r\n"
@@ -605,7 +621,8 @@ class Handler(socketserver.BaseRequestHandler):
             body = base64.b64encode(reply)
             if mode == "split-body":
                 body = b"\r\n".join(body[i:i + 76] for i in range(0, len(body), 76)) + b"\r\n"
-            response = http_response(b"200 OK", b"application/x-qz", body,
+            status = b"500 Internal Server Error" if mode == "error-status-reply" else b"200 OK"
+            response = http_response(status, b"application/x-qz", body,
                                      b"\n" if mode == "bare-lf" else b"\r\n")
             if mode == "trickle":
                 for i in range(len(response)):
@@ -616,6 +633,8 @@ class Handler(socketserver.BaseRequestHandler):
             if mode == "reset-after-reply":
                 STOP.wait(0.3)
                 reset_connection(sock)
+            elif mode == "hold-open":
+                wait_for_client_close(sock, cfg.io_timeout)
 
 
 class Server(socketserver.ThreadingTCPServer):
@@ -745,6 +764,9 @@ def main(argv):
     p.add_argument("--key-file", default=DEFAULT_KEY_FILE,
                    help="merchant key file, read as the tool reads it: at most 511 bytes, the last byte "
                         "read dropped, the key ends at the first NUL (default: sim/demo.key)")
+    p.add_argument("--require-host", metavar="HOST",
+                   help="serve only requests whose one Host header names HOST (any port; an IPv6 "
+                        "address in brackets), as a name-based virtual host does; others get an HTTP 400")
     p.add_argument("--accept-unsigned", action="store_true",
                    help="answer unsigned pay requests (the AuthString posted unchanged)")
     p.add_argument("--log", help="append one JSON line per request to this file")

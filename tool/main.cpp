@@ -25,7 +25,8 @@ void usage(const char *prog)
             prog);
     fprintf(stderr, "Options, before the rest: --cacert FILE, --cert FILE, --cert-key FILE, "
                     "--pin sha256//BASE64[;...], --json, --trace, --journal FILE,\n"
-                    "--key-fd N (merchantKeyFile then -), -- (ends the options);\n"
+                    "--key-fd N (merchantKeyFile then -), --proxy-user-file FILE "
+                    "(user:password), -- (ends the options);\n"
                     "AuthString - reads it from standard input\n");
 }
 
@@ -65,6 +66,9 @@ static int readOptions(int argc, char **argv, Options *options)
             i++;
         } else if (strcmp(option, "--pin") == 0 && QZUtil::TlsPinsWellFormed(value)) {
             options->pins = value;
+            i++;
+        } else if (strcmp(option, "--proxy-user-file") == 0) {
+            options->proxyUserFile = value;
             i++;
         } else if (strcmp(option, "--journal") == 0) {
             options->journal = value;

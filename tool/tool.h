@@ -25,6 +25,7 @@ struct Options {
     bool trace = false;            /* --trace: one stderr line per step */
     const char *journal = nullptr; /* --journal FILE: a line before sending and one after */
     int keyFd = -1;                /* --key-fd N: the key comes from this descriptor */
+    const char *proxyUserFile = nullptr; /* --proxy-user-file FILE: user:password for the proxy */
 };
 
 /* The outcome of one run, as rendered on standard output. */
@@ -117,6 +118,17 @@ bool readAuthString(const char *word, std::string *out);
 /* Reads the merchant key (QZReadKeyFile) into key (QZ_KEY_BUFFER_SIZE bytes), warning on stderr
  * when the file is open to others. Returns null, or the failure's text. */
 const char *readMerchantKey(const char *path, int keyFd, unsigned char *key, unsigned int *keyLen);
+
+/* The bytes of a proxy user file's line that are kept: user:password, at most 1024 bytes, and room
+ * for a CR, an LF and a NUL. */
+enum { PROXY_USER_BUFFER_SIZE = 1027 };
+
+/* Reads the first line of the proxy user file (up to an LF, a CR before it dropped) into buffer
+ * (PROXY_USER_BUFFER_SIZE bytes, left zero-filled after the line; the caller wipes it): it must be
+ * user:password, with a ":", at most 1024 bytes and no control characters. Warns on stderr when
+ * the file is a regular file that group or others may read or write. Returns null, or the
+ * failure's text (then buffer is all zero). Nothing of the file's content is ever printed. */
+const char *readProxyCredentials(const char *path, char *buffer);
 
 /* Null when the --cacert file (if any) holds a certificate and the --cert/--cert-key files (if
  * any) a usable certificate and unencrypted key, else the failure's text ("Unable to read CA

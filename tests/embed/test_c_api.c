@@ -42,6 +42,7 @@ static void printLayout(void)
     MEMBER(TransactionRecord, ReturnCode);
     SIZE(QZCallOptions);
     MEMBER(QZCallOptions, traceContext);
+    MEMBER(QZCallOptions, proxyCredentials);
     SIZE(QZCallReport);
     MEMBER(QZCallReport, cause);
     printf("\"unsigned int\": %u}\n", (unsigned)sizeof(unsigned int));
@@ -75,6 +76,16 @@ int main(int argc, char **argv)
     expect(QZProcessPreAuthorization(kAuth, len, "20251340", "http://127.0.0.1:9/", &rec, &count,
                                      &cards, 5, key, 1, NULL, 0) == QZ_BAD_ARGUMENTS,
            "a malformed expiry date is refused");
+    /* Proxy credentials that are no user:password, or would split the request head. */
+    const char *const badCredentials[] = {"no colon", "user:pass\r\nX-Injected: 1"};
+    for (size_t i = 0; i < sizeof badCredentials / sizeof badCredentials[0]; i++) {
+        const QZCallOptions options = {NULL, NULL, NULL, badCredentials[i]};
+        expect(QZProcessPayTransactionEx(kAuth, len, "http://127.0.0.1:9/", &rec, &count, &cards, 5,
+                                         key, 1, "127.0.0.1", 9, &options,
+                                         &report) == QZ_BAD_ARGUMENTS &&
+                   report.requestSent == 0 && strcmp(report.phase, "arguments") == 0,
+               "malformed proxy credentials are refused before anything is sent");
+    }
 
     printf("c_api: %d passed, %d failed\n", passed, failed);
     return failed == 0 ? 0 : 1;

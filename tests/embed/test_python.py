@@ -62,6 +62,7 @@ class Package(unittest.TestCase):
                 f.write(data)
             os.chmod(cls.key_files[name], 0o600)
         cls.servers = launch.start_many({"pay": launch.PayServer(), "proxy": launch.Proxy(),
+                                         "auth-proxy": launch.Proxy("--require-auth", "merchant:pw:2"),
                                          "tampered": launch.PayServer("--misbehave", "bad-signature")})
         cls.addClassCleanup(launch.stop_many, cls.servers.values())
         cls.url = cls.servers["pay"].url()
@@ -116,6 +117,32 @@ class Package(unittest.TestCase):
                                   result.cards, result.authorization_number),
                                  (code, False, sent, (), ""))
                 self.assertTrue(result.error and result.error.startswith(error), result.error)
+
+    def test_proxy_credentials_go_to_the_proxy(self):
+        """The proxy takes the right credentials (a password may hold ":"); without or with others
+        its 407 is the error, in phase proxy."""
+        proxy = "127.0.0.1:%d" % self.servers["auth-proxy"].port
+        cases = [  # proxy_auth, code, error, what the proxy logged
+            (("merchant", "pw:2"), 0, None, "accepted"),
+            ((b"merchant", b"pw:2"), 0, None, "accepted"),
+            (None, 1005, "proxy: proxy answered HTTP 407 Proxy Authentication Required: it wants "
+                         "credentials", "none"),
+            (("merchant", "pw"), 1005, "proxy: proxy answered HTTP 407 Proxy Authentication Required: "
+                                       "it did not accept the credentials", "refused"),
+        ]
+        for proxy_auth, code, error, logged in cases:
+            with self.subTest(proxy_auth=proxy_auth):
+                result = vemrick.pay(auth(), self.url, key=KEY, proxy=proxy, proxy_auth=proxy_auth, timeout=10)
+                self.assertEqual((result.return_code, result.error, result.request_sent), (code, error, True))
+                entries = self.servers["auth-proxy"].new_log_entries()
+                self.assertEqual([e["proxy_authorization"] for e in entries], [logged])
+        a = auth()
+        for error, proxy_auth in ((TypeError, "merchant:pw"), (TypeError, ("merchant", 7)),
+                                  (ValueError, ("mer:chant", "pw")), (ValueError, ("merchant", "p\nw")),
+                                  (ValueError, ("merchant", "p" * 1024))):
+            with self.subTest(proxy_auth=proxy_auth), self.assertRaises(error):
+                vemrick.pay(a, CLOSED_URL, key=KEY, proxy=proxy, proxy_auth=proxy_auth)
+        self.assertEqual(self.servers["auth-proxy"].new_log_entries(), [])
 
     def test_https_trust_client_certificates_and_pins(self):
         p = certs.make(tempfile.mkdtemp(dir=self.tmp))

@@ -30,7 +30,8 @@ class Result:
 
 
 FAILURE_LINE = re.compile(r"vemrick: [A-Za-z]+: [^\n]+ \(request (not sent|sent: the outcome is unknown; "
-                          r"check with the payment server before paying again)\)\n")
+                          r"check with the payment server before paying again|refused by the proxy, which should "
+                          r"not have passed it on; check with the payment server before paying again)\)\n")
 
 
 def check(test, r, out=None, code=None):

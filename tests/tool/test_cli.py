@@ -13,7 +13,8 @@ USAGE = (
     "       %s -{g}et AuthString\n"
     "       %s -preauth AuthString URL timeout proxyHost proxyPort merchantKeyFile expireSeconds\n"
     "Options, before the rest: --cacert FILE, --cert FILE, --cert-key FILE, --pin sha256//BASE64[;...], "
-    "--json, --trace, --journal FILE,\n--key-fd N (merchantKeyFile then -), -- (ends the options);\n"
+    "--json, --trace, --journal FILE,\n--key-fd N (merchantKeyFile then -), --proxy-user-file FILE "
+    "(user:password), -- (ends the options);\n"
     "AuthString - reads it from standard input\n"
 ) % (PROG, PROG, PROG)
 BAD_USAGE_OUT = "ReturnCode=999\nReturnDescription=Bad Usage\n\n"

@@ -117,7 +117,8 @@ class Torture:
         self.host = "localhost" if launch.localhost_resolves() else "127.0.0.1"
         if self.host != "localhost":
             print("torture: %s: the runs use 127.0.0.1" % launch.NO_LOCALHOST, flush=True)
-        io = ("--io-timeout", TIMEOUT)
+        # The servers wait on a silent client as long as a run under valgrind may take per step.
+        io = ("--io-timeout", VALGRIND_TIMEOUT)
         launch.LIFETIME = 3600  # they outlive the longest run, and stop with it
         self.servers = launch.start_many({
             "http": launch.PayServer(*io),
