@@ -127,15 +127,15 @@ memcheck: build test-deps
 	@scripts/ensure-deps.sh valgrind
 	scripts/memcheck.sh $(BUILD) $(JOBS)
 
-# make tsan: only the library and the thread test (eight threads paying against the test server)
-# are built with ThreadSanitizer, which keeps this build small.
+# make tsan: only the library and the thread test (eight threads paying against the test server,
+# over http and over https) are built with ThreadSanitizer, which keeps this build small.
 .PHONY: tsan
 tsan: test-deps
 	@scripts/ensure-deps.sh libtsan2
 	$(CHECK_CMAKE)
 	cmake -S . -B $(TSAN_BUILD) -DVEMRICK_WERROR=ON -DVEMRICK_TSAN=ON $(CMAKE_ARGS)
 	cmake --build $(TSAN_BUILD) -j $(JOBS) --target test_threads
-	cd $(TSAN_BUILD) && ctest --output-on-failure -R '^embed_threads$$'
+	cd $(TSAN_BUILD) && ctest --output-on-failure -R '^embed_threads(_https)?$$'
 
 # make torture: payments, pre-authorizations and inspections by the built tool, each with one
 # allocation, socket, resolver, file or TLS-socket call failing in turn (tests/torture/); about 7

@@ -187,6 +187,9 @@ unsigned int run(const QZExchange &ex, const char *authString, unsigned int leng
                          "the expiry date is not a YYYYMMDD calendar date");
     else if (const char *fault = optionsFault(c.options))
         rc = failure.set(QZ_BAD_ARGUMENTS, "arguments", fault);
+    else if (c.options != nullptr && !empty(c.options->pins) &&
+             !QZUtil::TlsPinsWellFormed(c.options->pins))
+        rc = failure.set(QZ_BAD_ARGUMENTS, "arguments", "the public key pins are malformed");
     else
         rc = transact(ex, authString, length, c, rec, cardCount, cardList, &failure);
     if (report != nullptr) {

@@ -108,7 +108,19 @@ int QZUtil::ReadHttpReply(const unsigned char *raw, unsigned int rawLen, unsigne
     return rc;
 }
 
-/* The client copies the URL, the proxy host and the CA file before it connects; only those
+int QZUtil::CheckTlsFiles(const nettls::Setup &tls, std::string *cause)
+{
+    return nettls::CheckFiles(tls, cause);
+}
+
+bool QZUtil::TlsPinsWellFormed(const char *pins)
+{
+    return nettls::PinsWellFormed(pins);
+}
+
+void QZUtil::TlsLeanStart() { nettls::LeanStart(); }
+
+/* The client copies the URL, the proxy host and the TLS texts before it connects; only those
  * copies can throw (a request fails by itself when it finds no memory). */
 int QZUtil::SendQZRequest(const unsigned char *message, unsigned int messageLen, const char *url,
                           const char *contentType, unsigned char **reply, unsigned int *replyLen,
@@ -134,7 +146,11 @@ try {
         client.SetTimeout(timeoutSeconds);
     const long long limitMs = kTotalTimeFactor * static_cast<long long>(client.GetTimeout()) * 1000;
     client.SetExchangeLimit(limitMs > LONG_MAX ? LONG_MAX : static_cast<long>(limitMs));
-    client.SetCAFile(options != nullptr ? options->caFile : nullptr);
+    if (options != nullptr) {
+        client.SetCAFile(options->caFile);
+        client.SetClientCertificate(options->certFile, options->certKeyFile);
+        client.SetPins(options->pins);
+    }
 
     const int rc = client.Post(url, message, messageLen, contentType);
     const Failure &ended = client.GetFailure();

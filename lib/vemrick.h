@@ -154,8 +154,9 @@ unsigned int QZProcessPreAuthorization(const char *authString, unsigned int leng
 typedef void (*QZTraceFunction)(void *context, const char *step, const char *detail);
 
 typedef struct QZCallOptions {
-    /* A PEM file whose certificates are trusted for https URLs instead of the system's trust
-     * store; null or "": the system store. The server's chain and name are always checked. */
+    /* A PEM file whose certificates are all trusted for https URLs instead of the system's trust
+     * store, an intermediate CA as much as a root; null or "": the system store. The server's
+     * chain and its name (subjectAltName entries only) are always checked. */
     const char *caFile;
     QZTraceFunction trace; /* null: no trace; it must not throw */
     void *traceContext;    /* handed to trace as it is */
@@ -166,6 +167,19 @@ typedef struct QZCallOptions {
      * on a network you trust. Null or "": none. Malformed: QZ_BAD_ARGUMENTS, nothing sent. The
      * library reads them during the call only and wipes every copy it makes. */
     const char *proxyCredentials;
+    /* A PEM client certificate, followed by its chain if any, presented to an https server that
+     * asks for one; null or "": none. A file that cannot be read, without a certificate, or with
+     * a key that is encrypted or does not match gives QZ_POST_FAILED (phase "TLS") with nothing
+     * sent. */
+    const char *certFile;
+    /* The certificate's unencrypted PEM private key; null or "": read from certFile. */
+    const char *certKeyFile;
+    /* Public key pins for https: "sha256//BASE64[;sha256//BASE64...]", BASE64 being the standard
+     * base64 of the SHA-256 of a certificate's DER SubjectPublicKeyInfo. After the normal checks
+     * pass, the connection is kept only when some certificate of the server's verified chain has
+     * a pinned key (else QZ_POST_FAILED, phase "TLS", nothing sent); null or "": no pins. A
+     * malformed text gives QZ_BAD_ARGUMENTS. */
+    const char *pins;
 } QZCallOptions;
 
 enum { QZ_PHASE_SIZE = 16, QZ_CAUSE_SIZE = 256 };

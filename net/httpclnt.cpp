@@ -266,6 +266,8 @@ int CHttpClnt::exchange(Method method, const char *url, const unsigned char *dat
                  static_cast<unsigned int>(plan.bytes.size()));
         if (sendRequest())
             result = receive(method, plan.head);
+        if (result == HTTP_DONE && tls_ != nullptr && connection_ != nullptr)
+            tls_->Close(*connection_);
     }
     wipeString(plan.bytes);
     tls_.reset();
@@ -324,7 +326,12 @@ int CHttpClnt::planRequest(Method method, const char *url, const unsigned char *
     if (plan->tls) { /* before any connection: a CA file that cannot be used sends nothing */
         step_ = "TLS";
         tls_.reset(new nettls::Session);
-        if (!tls_->Prepare(caFile_.get(), &why))
+        nettls::Setup setup;
+        setup.caFile = caFile_.get();
+        setup.certFile = certFile_.get();
+        setup.keyFile = keyFile_.get();
+        setup.pins = pins_.get();
+        if (!tls_->Prepare(setup, &why))
             return fail("TLS", why);
     }
     return 1;
@@ -369,7 +376,7 @@ int CHttpClnt::secure(const Plan &plan)
     step_ = "TLS";
     const long long end = stepDeadline(false);
     const int shook =
-        tls_->Handshake(*connection_, plan.origin.c_str(), early, end, &why, &summary);
+        tls_->Handshake(*connection_, plan.origin.c_str(), port_, early, end, &why, &summary);
     if (shook != 1)
         return fail("TLS", shook == CSOCK_TIMEOUT ? timeoutCause(end) : why);
     OnEvent("TLS", summary.c_str());

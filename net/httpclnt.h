@@ -125,6 +125,18 @@ public:
      * null or "": the system's store. The server's chain and name are always checked. */
     void SetCAFile(const char *path) { caFile_ = netutil::copyText(path); }
     const char *GetCAFile() const { return caFile_.get(); }
+    /* A PEM client certificate (with its chain) and its unencrypted PEM key (null or "": in the
+     * certificate's file), presented when a server asks; certFile null or "": none. An https
+     * request with files that cannot be used returns 0 before connecting. */
+    void SetClientCertificate(const char *certFile, const char *keyFile)
+    {
+        certFile_ = netutil::copyText(certFile);
+        keyFile_ = netutil::copyText(keyFile);
+    }
+    /* "sha256//BASE64[;sha256//BASE64...]" (see nettls::Setup): after the normal checks, some
+     * certificate of the server's verified chain must have a pinned public key. Null or "": no
+     * pins. A malformed text makes every https request return 0 before connecting. */
+    void SetPins(const char *pins) { pins_ = netutil::copyText(pins); }
 
     /* ---- the last request ---- */
     /* Whether any of the request went out and, when it did not end normally, where it stopped:
@@ -307,6 +319,7 @@ private:
     std::unique_ptr<char[]> httpVersion_ = netutil::copyText("1.0");
     std::unique_ptr<char[]> host_, proxyHost_, url_, subURL_, header_, contentType_;
     std::unique_ptr<char[]> requestMethod_, location_;
+    std::unique_ptr<char[]> certFile_, keyFile_, pins_;
     unsigned short port_ = kDefaultPort;
     unsigned short proxyPort_ = kDefaultPort;
     unsigned int contentLength_ = 0;

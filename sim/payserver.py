@@ -419,11 +419,22 @@ def close_gracefully(sock, linger=2.0):
     wait_for_client_close(sock, linger)
 
 
-def tls_context(cert, key, only=None):
+def tls_context(cert, key, only=None, client_ca=None):
     """A server context with the certificate chain and key (key None: in the cert file), offering
-    TLS 1.2 and 1.3, or only the version named by `only`."""
+    TLS 1.2 and 1.3, or only the version named by `only`; with client_ca, clients must present a
+    certificate issued by a CA of that file. A certificate too weak for the default security
+    level (an RSA-1024 key) is served all the same, so that clients can be shown to refuse it."""
     ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-    ctx.load_cert_chain(cert, key)
+    try:
+        ctx.load_cert_chain(cert, key)
+    except ssl.SSLError as e:
+        if "too small" not in str(e):
+            raise
+        ctx.set_ciphers("DEFAULT:@SECLEVEL=0")
+        ctx.load_cert_chain(cert, key)
+    if client_ca:
+        ctx.verify_mode = ssl.CERT_REQUIRED
+        ctx.load_verify_locations(client_ca)
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", DeprecationWarning)   # TLS 1.1 is deprecated: that is the point
         if only == "1.1":
@@ -484,6 +495,10 @@ class Handler(socketserver.BaseRequestHandler):
             log_entry(cfg.log, entry)
             return
         entry["tls"] = sock.version()
+        entry["tls_resumed"] = sock.session_reused
+        client = dict(pair for rdn in (sock.getpeercert() or {}).get("subject", ()) for pair in rdn)
+        if client:
+            entry["tls_client"] = client.get("commonName")
         try:
             self.exchange(sock, entry, deadline)
         finally:
@@ -709,14 +724,17 @@ type 2040 or 1093, version 1.00, a pay request of 378 to 10622 bytes, signature-
 
 HTTPS: with --tls-cert (and --tls-key, unless the key is in the same file) every connection
 starts with a TLS handshake: TLS 1.2 or 1.3, or the one version --tls-only names (1.1 is there so
-that clients can be shown to refuse it). A failed handshake is logged with tls_error and a line
-on stderr; no request is read. A TLS handshake sent to a plain HTTP port gets an HTTP 400.
+that clients can be shown to refuse it). With --tls-client-ca FILE the client must present a
+certificate from a CA in FILE. A failed handshake is logged with tls_error and a line on stderr;
+no request is read. A TLS handshake sent to a plain HTTP port gets an HTTP 400.
 
 --misbehave modes:
 %s
 
 --log FILE: one JSON object per line and connection, written before the answer goes out. Keys:
-  time, peer, misbehave, tls (the TLS version over HTTPS, e.g. "TLSv1.3"), tls_error (why the
+  time, peer, misbehave, tls (the TLS version over HTTPS, e.g. "TLSv1.3"), tls_client (the
+  common name of the client's certificate, when one was required), tls_resumed (whether the
+  client resumed an earlier TLS session), tls_error (why the
   handshake failed; then no request was read), request_line, headers ([name, value] pairs as
   received), body (the base64 text as received), message and message_hex (the decoded
   message), type ("2040", "1093", "unsigned" or null), expiry (the 1093 expiry field),
@@ -739,6 +757,8 @@ def main(argv):
     p.add_argument("--tls-cert", metavar="FILE", help="serve HTTPS with this PEM certificate (chain)")
     p.add_argument("--tls-key", metavar="FILE",
                    help="the certificate's PEM private key (default: in --tls-cert)")
+    p.add_argument("--tls-client-ca", metavar="FILE",
+                   help="require a client certificate issued by a CA of this PEM file")
     p.add_argument("--tls-only", choices=sorted(TLS_VERSIONS), metavar="VERSION",
                    help="offer only this TLS version: 1.1, 1.2 or 1.3 (default: 1.2 and 1.3)")
     p.add_argument("--key-file", default=DEFAULT_KEY_FILE,
@@ -774,12 +794,12 @@ def main(argv):
     if len(args.key) > 64:
         sys.stderr.write("payserver: the key is %d bytes; signatures take at most 64\n" % len(args.key))
         return 2
-    if (args.tls_key or args.tls_only) and not args.tls_cert:
-        p.error("--tls-key and --tls-only need --tls-cert")
+    if (args.tls_key or args.tls_only or args.tls_client_ca) and not args.tls_cert:
+        p.error("--tls-key, --tls-only and --tls-client-ca need --tls-cert")
     args.tls = None
     if args.tls_cert:
         try:
-            args.tls = tls_context(args.tls_cert, args.tls_key, args.tls_only)
+            args.tls = tls_context(args.tls_cert, args.tls_key, args.tls_only, args.tls_client_ca)
         except (OSError, ssl.SSLError) as e:
             sys.stderr.write("payserver: cannot use the TLS certificate or key: %s\n" % e)
             return 2

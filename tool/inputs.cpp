@@ -1,5 +1,6 @@
 #include "tool.h"
 
+#include "qzutil.h"
 #include "wipe.h"
 
 #include <cerrno>
@@ -88,17 +89,26 @@ const char *readProxyCredentials(const char *path, char *buffer)
                         "control characters)";
 }
 
-const char *checkCAFile(const char *path)
+const char *checkTlsFiles(const Options &options)
 {
-    static const char kCACannotRead[] = "Unable to read CA file";
-    if (path == nullptr)
+    nettls::Setup tls;
+    tls.caFile = options.caFile;
+    tls.certFile = options.certFile;
+    tls.keyFile = options.certKeyFile;
+    std::string cause;
+    const int fault = QZUtil::CheckTlsFiles(tls, &cause);
+    if (fault == nettls::FILES_OK) {
+        const char *keyFile =
+            options.certKeyFile != nullptr ? options.certKeyFile : options.certFile;
+        struct stat st;
+        if (keyFile != nullptr && stat(keyFile, &st) == 0 && S_ISREG(st.st_mode) &&
+            (st.st_mode & (S_IRGRP | S_IWGRP | S_IROTH | S_IWOTH)) != 0)
+            fprintf(stderr, "vemrick: warning: client certificate key file is accessible by "
+                            "others (chmod 600)\n");
         return nullptr;
-    FILE *f = fopen(path, "rb");
-    char byte;
-    const bool readable = f != nullptr && fread(&byte, 1, 1, f) == 1;
-    if (f != nullptr)
-        fclose(f);
-    return readable ? nullptr : kCACannotRead;
+    }
+    fprintf(stderr, "vemrick: %s\n", cause.c_str());
+    return fault == nettls::FILES_CA ? "Unable to read CA file" : "Unable to read client certificate";
 }
 
 bool readAuthString(const char *word, std::string *out)

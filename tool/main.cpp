@@ -1,5 +1,6 @@
 #include "tool.h"
 
+#include "qzutil.h"
 #include "vemrick.h"
 #include "wipe.h"
 
@@ -23,9 +24,10 @@ static std::string usageText(const char *prog)
            "       " + p + " -{g}et AuthString\n" +
            "       " + p +
            " -preauth AuthString URL timeout proxyHost proxyPort merchantKeyFile expireSeconds\n"
-           "Options, before the rest: --cacert FILE, --json, --trace, --journal FILE, --key-fd N "
-           "(merchantKeyFile then -), --proxy-user-file FILE (user:password), -- (ends the "
-           "options);\n"
+           "Options, before the rest: --cacert FILE, --cert FILE, --cert-key FILE, "
+           "--pin sha256//BASE64[;...], --json, --trace, --journal FILE,\n"
+           "--key-fd N (merchantKeyFile then -), --proxy-user-file FILE (user:password), "
+           "-- (ends the options);\n"
            "AuthString - reads it from standard input\n";
 }
 
@@ -61,6 +63,15 @@ static int readOptions(int argc, char **argv, Options *options)
             return 0;
         } else if (strcmp(option, "--cacert") == 0) {
             options->caFile = value;
+            i++;
+        } else if (strcmp(option, "--cert") == 0) {
+            options->certFile = value;
+            i++;
+        } else if (strcmp(option, "--cert-key") == 0) {
+            options->certKeyFile = value;
+            i++;
+        } else if (strcmp(option, "--pin") == 0 && QZUtil::TlsPinsWellFormed(value)) {
+            options->pins = value;
             i++;
         } else if (strcmp(option, "--proxy-user-file") == 0) {
             options->proxyUserFile = value;
@@ -144,6 +155,10 @@ static const char kHelp[] =
     "Options:\n"
     "  --cacert FILE   trust the certificates of this PEM file for https URLs instead of the\n"
     "                  system's trust store\n"
+    "  --cert FILE     present this PEM client certificate (and its chain) to an https server\n"
+    "  --cert-key FILE the client certificate's unencrypted PEM key (default: in --cert FILE)\n"
+    "  --pin sha256//BASE64[;...]\n"
+    "                  keep an https connection only if its verified chain holds a pinned key\n"
     "  --json          print the result as one JSON object on one line\n"
     "  --trace         print each step of the exchange on standard error (never the key)\n"
     "  --journal FILE  append a JSON line to FILE before the request is sent, and one after\n"
@@ -240,6 +255,8 @@ int main(int argc, char **argv)
     prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
     /* A reader of standard output that went away is a write error (exit status 2), not a signal. */
     signal(SIGPIPE, SIG_IGN);
+    /* The process ends after one exchange: OpenSSL need not clean up after itself. */
+    QZUtil::TlsLeanStart();
 
     try {
         const int status = answerInformation(argc, argv, prog);

@@ -17,7 +17,10 @@ enum { EXIT_WRITE_FAILED = 2 };
 
 /* What the options before the mode words asked for. */
 struct Options {
-    const char *caFile = nullptr;  /* --cacert FILE: trusted certificates for https */
+    const char *caFile = nullptr;      /* --cacert FILE: trusted certificates for https */
+    const char *certFile = nullptr;    /* --cert FILE: client certificate (and chain) for https */
+    const char *certKeyFile = nullptr; /* --cert-key FILE: its private key */
+    const char *pins = nullptr;        /* --pin sha256//BASE64[;...]: pinned public keys */
     bool json = false;             /* --json: one JSON object instead of key=value lines */
     bool trace = false;            /* --trace: one stderr line per step */
     const char *journal = nullptr; /* --journal FILE: a line before sending and one after */
@@ -127,9 +130,12 @@ enum { PROXY_USER_BUFFER_SIZE = 1027 };
  * failure's text (then buffer is all zero). Nothing of the file's content is ever printed. */
 const char *readProxyCredentials(const char *path, char *buffer);
 
-/* Null when the --cacert file (if any) holds a readable byte, else the failure's text:
- * a mistyped path should not show up only as a failed handshake. */
-const char *checkCAFile(const char *path);
+/* Null when the --cacert file (if any) holds a certificate and the --cert/--cert-key files (if
+ * any) a usable certificate and unencrypted key, else the failure's text ("Unable to read CA
+ * file", "Unable to read client certificate"), the reason written to stderr first: a mistyped
+ * path should not show up only as a failed handshake. Warns when the file the client's key was
+ * read from may be read by others. */
+const char *checkTlsFiles(const Options &options);
 
 /* The expiry date of expiryDays into date (9 bytes). Returns null, or the failure's text. */
 const char *expiryDate(const char *expiryDays, char *date);

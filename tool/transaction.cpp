@@ -63,7 +63,7 @@ unsigned int runTransaction(const Options &options, const char *mode, const Tran
         r->requestSent = 0;
         tooLong(r);
     } else {
-        if (const char *failure = checkCAFile(options.caFile))
+        if (const char *failure = checkTlsFiles(options))
             return toolFailure(r, failure);
         KeyBuffer key;
         unsigned int keyLen = 0;
@@ -95,8 +95,10 @@ unsigned int runTransaction(const Options &options, const char *mode, const Tran
             return toolFailure(r, "Unable to write journal");
         }
 
-        const QZCallOptions callOptions = {options.caFile, traceFromLibrary, nullptr,
-                                           credentials.bytes};
+        const QZCallOptions callOptions = {options.caFile,      traceFromLibrary,
+                                           nullptr,             credentials.bytes,
+                                           options.certFile,    options.certKeyFile,
+                                           options.pins};
         QZCallReport report;
         unsigned int cardCount = 0;
         char *cardList = nullptr;

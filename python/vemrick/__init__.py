@@ -14,6 +14,7 @@ library judges (an empty or undecodable AuthString, a malformed expiry date, the
 server's answer) comes back as a Result with its return code and, for a transaction, the reason
 in Result.error.
 """
+import collections
 import ctypes
 import dataclasses
 import datetime
@@ -71,7 +72,8 @@ class Result:
 def pay(auth_string: Text, url: Text, *, key: Optional[bytes] = None,
         key_file: Optional[Path] = None, timeout: int = DEFAULT_TIMEOUT,
         proxy: Optional[Proxy] = None, proxy_auth: Optional[ProxyAuth] = None,
-        cacert: Optional[Path] = None) -> Result:
+        cacert: Optional[Path] = None, cert: Optional[Path] = None,
+        cert_key: Optional[Path] = None, pin: Optional[Text] = None) -> Result:
     """Pays the order of auth_string at url (http:// or https://) and returns the Result.
 
     key: the merchant key as bytes (an empty key posts the AuthString unsigned and does not check
@@ -81,17 +83,24 @@ def pay(auth_string: Text, url: Text, *, key: Optional[bytes] = None,
     HTTP proxy as "host:port" or (host, port). proxy_auth: (user, password) for a proxy that
     wants Basic credentials (str, taken as UTF-8, or bytes; the user without ":"), sent to the
     proxy only and in clear: use it only with a proxy you trust on a network you trust. cacert: a
-    PEM file trusted for https instead of the system's trust store.
+    PEM file whose every certificate is trusted for https (an intermediate CA too) instead of the
+    system's trust store. cert: a PEM client certificate (and its chain) presented when the server
+    asks, with its unencrypted key in cert_key or else in the cert file; a file that cannot be used
+    gives return code 1002 with nothing sent. pin: "sha256//BASE64[;sha256//BASE64...]", public
+    keys of which the server's verified chain must hold one (1002 with nothing sent otherwise; a
+    malformed pin gives 1000).
     """
     return _transact(False, None, auth_string, url, key, key_file, timeout, proxy, proxy_auth,
-                     cacert)
+                     _Tls(cacert, cert, cert_key, pin))
 
 
 def preauthorize(auth_string: Text, url: Text, *, key: Optional[bytes] = None,
                  key_file: Optional[Path] = None, expiry_days: Optional[int] = None,
                  expiry_date: Union[str, datetime.date, None] = None,
                  timeout: int = DEFAULT_TIMEOUT, proxy: Optional[Proxy] = None,
-                 proxy_auth: Optional[ProxyAuth] = None, cacert: Optional[Path] = None) -> Result:
+                 proxy_auth: Optional[ProxyAuth] = None, cacert: Optional[Path] = None,
+                 cert: Optional[Path] = None, cert_key: Optional[Path] = None,
+                 pin: Optional[Text] = None) -> Result:
     """Pre-authorizes the order of auth_string at url, held until an expiry date: expiry_days
     from today's local calendar date (at most 90; 0 is today, negative values lie in the past), or
     expiry_date as "YYYYMMDD" or a datetime.date; neither sends no date. A key is mandatory (an
@@ -100,7 +109,7 @@ def preauthorize(auth_string: Text, url: Text, *, key: Optional[bytes] = None,
     """
     expiry = _expiry(expiry_days, expiry_date)
     return _transact(True, expiry, auth_string, url, key, key_file, timeout, proxy, proxy_auth,
-                     cacert)
+                     _Tls(cacert, cert, cert_key, pin))
 
 
 def inspect(auth_string: Text) -> Result:
@@ -144,14 +153,19 @@ def is_valid(auth_string: Text, **expected: Text) -> bool:
 # ---- the common road of both transactions
 
 
-def _transact(preauth, expiry, auth_string, url, key, key_file, timeout, proxy, proxy_auth,
-              cacert):
+_Tls = collections.namedtuple("_Tls", "cacert cert cert_key pin")
+
+
+def _transact(preauth, expiry, auth_string, url, key, key_file, timeout, proxy, proxy_auth, tls):
     lib = _native.library()
     data = _auth_bytes(auth_string)
     url_bytes = _text_bytes("url", url, "utf-8")
     seconds = _timeout(timeout)
     proxy_host, proxy_port = _proxy(proxy)
-    options = _native.CallOptions(None if cacert is None else _path_bytes("cacert", cacert))
+    paths = [None if value is None else _path_bytes(name, value)
+             for name, value in zip(("cacert", "cert", "cert_key"), tls[:3])]
+    pin = None if tls.pin is None else _text_bytes("pin", tls.pin, "ascii")
+    options = _native.CallOptions(paths[0], certFile=paths[1], certKeyFile=paths[2], pins=pin)
     record, report = _native.TransactionRecord(), _native.CallReport()
     count, cards = ctypes.c_uint(0), ctypes.c_void_p()
     credentials = _credentials_buffer(proxy_auth)

@@ -43,6 +43,7 @@ static void printLayout(void)
     SIZE(QZCallOptions);
     MEMBER(QZCallOptions, traceContext);
     MEMBER(QZCallOptions, proxyCredentials);
+    MEMBER(QZCallOptions, pins);
     SIZE(QZCallReport);
     MEMBER(QZCallReport, cause);
     printf("\"unsigned int\": %u}\n", (unsigned)sizeof(unsigned int));
@@ -81,7 +82,9 @@ int main(int argc, char **argv)
     /* Proxy credentials that are no user:password, or would split the request head. */
     const char *const badCredentials[] = {"no colon", "user:pass\r\nX-Injected: 1"};
     for (size_t i = 0; i < sizeof badCredentials / sizeof badCredentials[0]; i++) {
-        const QZCallOptions options = {NULL, NULL, NULL, badCredentials[i]};
+        QZCallOptions options;
+        memset(&options, 0, sizeof options);
+        options.proxyCredentials = badCredentials[i];
         expect(QZProcessPayTransactionEx(kAuth, len, "http://127.0.0.1:9/", &rec, &count, &cards, 5,
                                          key, 1, "127.0.0.1", 9, &options,
                                          &report) == QZ_BAD_ARGUMENTS &&

@@ -146,14 +146,49 @@ class Package(unittest.TestCase):
                 vemrick.pay(a, CLOSED_URL, key=KEY, proxy=proxy, proxy_auth=proxy_auth)
         self.assertEqual(self.servers["auth-proxy"].new_log_entries(), [])
 
-    def test_https_trusts_the_given_ca_file(self):
-        paths = certs.make(tempfile.mkdtemp(dir=self.tmp))
-        with launch.PayServer("--tls-cert", paths["server"], "--tls-key", paths["server.key"]) as server:
-            for ca, code, sent in (("ca", 0, True), ("other-ca", 1002, False)):
-                result = vemrick.pay(auth(), server.url(), key=KEY, cacert=paths[ca], timeout=10)
+    def test_https_trust_client_certificates_and_pins(self):
+        p = certs.make(tempfile.mkdtemp(dir=self.tmp))
+        client = dict(cacert=p["ca"], cert=p["client"], cert_key=p["client.key"])
+        cases = [  # options, return code, request sent
+            (client, 0, True),
+            (dict(client, cacert=p["other-ca"]), 1002, False),
+            (dict(client, cert_key=p["stranger.key"]), 1002, False),
+            (dict(client, pin=certs.pin(p["server"])), 0, True),
+            (dict(client, pin=certs.pin(p["untrusted"])), 1002, False),
+            (dict(client, pin="sha256//not-a-digest"), 1000, False),
+        ]
+        with launch.PayServer("--tls-cert", p["server"], "--tls-key", p["server.key"],
+                              "--tls-client-ca", p["client-ca"]) as server:
+            for options, code, sent in cases:
+                with self.subTest(options=sorted(options)):
+                    result = vemrick.pay(auth(), server.url(), key=KEY, timeout=10, **options)
+                    if result.error and "no TLS support" in result.error:
+                        self.skipTest("this library was built without TLS")
+                    self.assertEqual((result.return_code, result.request_sent), (code, sent), result.error)
+
+    def test_https_sessions_are_resumed_and_checked_again(self):
+        """The second payment to a server resumes the first one's TLS session; a CA file replaced
+        between two payments is read again; a server now presenting a certificate for another
+        name is refused, the session offered or not."""
+        p = certs.make(tempfile.mkdtemp(dir=self.tmp))
+        trust = os.path.join(self.tmp, "trust.pem")
+        shutil.copyfile(p["ca"], trust)
+        with launch.PayServer("--tls-cert", p["server"], "--tls-key", p["server.key"]) as server:
+            port, results = server.port, []
+            for replace_with in (None, None, "other-ca", "ca", None):  # the CA file before each
+                if replace_with:
+                    shutil.copyfile(p[replace_with], trust)
+                result = vemrick.pay(auth(), server.url(), key=KEY, cacert=trust, timeout=10)
                 if result.error and "no TLS support" in result.error:
                     self.skipTest("this library was built without TLS")
-                self.assertEqual((result.return_code, result.request_sent), (code, sent), result.error)
+                resumed = [e["tls_resumed"] for e in server.new_log_entries() if "request_line" in e]
+                results.append((result.return_code, resumed))
+            self.assertEqual(results, [(0, [False]), (0, [True]), (1002, []), (0, [False]), (0, [True])])
+        with launch.PayServer("--port", str(port), "--tls-cert", p["wrong-name"], "--tls-key",
+                              p["wrong-name.key"]) as server:
+            result = vemrick.pay(auth(), server.url(), key=KEY, cacert=trust, timeout=10)
+            self.assertEqual((result.return_code, result.request_sent), (1002, False))
+            self.assertIn("IP address mismatch", result.error)
 
     def test_wrong_arguments_raise_before_anything_is_sent(self):
         a, url = auth(), CLOSED_URL

@@ -13,8 +13,9 @@ USAGE = (
     "Usage: %s AuthString URL timeout proxyHost proxyPort merchantKeyFile\n"
     "       %s -{g}et AuthString\n"
     "       %s -preauth AuthString URL timeout proxyHost proxyPort merchantKeyFile expireSeconds\n"
-    "Options, before the rest: --cacert FILE, --json, --trace, --journal FILE, --key-fd N "
-    "(merchantKeyFile then -), --proxy-user-file FILE (user:password), -- (ends the options);\n"
+    "Options, before the rest: --cacert FILE, --cert FILE, --cert-key FILE, --pin sha256//BASE64[;...], "
+    "--json, --trace, --journal FILE,\n--key-fd N (merchantKeyFile then -), --proxy-user-file FILE "
+    "(user:password), -- (ends the options);\n"
     "AuthString - reads it from standard input\n"
 ) % (PROG, PROG, PROG)
 BAD_USAGE_OUT = "ReturnCode=999\nReturnDescription=Bad Usage\n\n"
