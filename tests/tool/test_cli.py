@@ -46,7 +46,7 @@ class Information(unittest.TestCase):
 
     def test_answers(self):
         for option, expect in (("--help", lambda out: out.startswith(USAGE) and all(
-                                    "  %s " % o in out for o in ("--cacert", "--json", "--trace", "--journal",
+                                    "  %s " % o in out for o in ("--cacert", "--cert", "--cert-key", "--json", "--trace", "--journal",
                                                                  "--key-fd", "--help", "--version"))),
                                ("--version", self.VERSION.match)):
             with self.subTest(option):
