@@ -15,6 +15,9 @@
 #   make tsan        the library and its thread test built with ThreadSanitizer (build-tsan), run
 #   make cross-test ARCH=s390x|i386   build the library and unit tests for another CPU, run under qemu
 #   make bench       performance figures beside curl and OpenSSL, written to build/bench-results.md
+#   make deb         the Debian packages (vemrick, libvemrick1, libvemrick-dev, python3-vemrick) in
+#                    build/deb, built by dpkg-buildpackage from a copy of the tree, checked by lintian
+#   make deb-test    builds them, installs them into a fresh Debian 12 root, uses and purges them
 # `make build` and `make build-asan` only build. Every other target first installs the Debian
 # packages it needs (scripts/ensure-deps.sh), so that `make demo` and `make test` set up a fresh
 # Debian 12 machine run as root.
@@ -95,13 +98,15 @@ check: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) -LE '^(install|readme)$$'
 
 # Builds nothing: the package loads the library named by VEMRICK_LIBRARY or the installed one. pip
-# works on a copy of python/, so that its build files stay out of the checkout.
+# works on a copy of the package as make build stages it in $(BUILD)/python (with the version file).
 # Debian's own Python, whose packages (python3-setuptools, python3-wheel) the venv builds with.
 VENV_PYTHON ?= /usr/bin/python3
 python-venv:
 	@scripts/ensure-deps.sh $(PYTHON_PKGS)
 	$(VENV_PYTHON) -m venv --system-site-packages $(BUILD)/venv
-	rm -rf $(BUILD)/python-package && cp -rL python $(BUILD)/python-package
+	@[ -f $(BUILD)/python/vemrick/_version.py ] || \
+	    { echo "make: $(BUILD)/python is missing (make build stages the Python package there)" >&2; exit 1; }
+	rm -rf $(BUILD)/python-package && cp -rL $(BUILD)/python $(BUILD)/python-package
 	$(BUILD)/venv/bin/pip install --quiet --no-build-isolation --no-index $(BUILD)/python-package
 
 test-asan: build-asan test-deps
@@ -122,15 +127,15 @@ memcheck: build test-deps
 	@scripts/ensure-deps.sh valgrind
 	scripts/memcheck.sh $(BUILD) $(JOBS)
 
-# make tsan: only the library and the thread test (eight threads paying against the test server)
-# are built with ThreadSanitizer, which keeps this build small.
+# make tsan: only the library and the thread test (eight threads paying against the test server,
+# over http and over https) are built with ThreadSanitizer, which keeps this build small.
 .PHONY: tsan
 tsan: test-deps
 	@scripts/ensure-deps.sh libtsan2
 	$(CHECK_CMAKE)
 	cmake -S . -B $(TSAN_BUILD) -DVEMRICK_WERROR=ON -DVEMRICK_TSAN=ON $(CMAKE_ARGS)
 	cmake --build $(TSAN_BUILD) -j $(JOBS) --target test_threads
-	cd $(TSAN_BUILD) && ctest --output-on-failure -R '^embed_threads$$'
+	cd $(TSAN_BUILD) && ctest --output-on-failure -R '^embed_threads(_https)?$$'
 
 # make torture: payments, pre-authorizations and inspections by the built tool, each with one
 # allocation, socket, resolver, file or TLS-socket call failing in turn (tests/torture/); about 7
@@ -173,3 +178,16 @@ bench:
 	cmake --build $(BUILD) -j $(JOBS) --target vemrick_tool vemrick_shared bench_sha1
 	python3 bench/run.py --build $(BUILD) --out $(BUILD)/bench-results.md
 
+# make deb: dpkg-buildpackage from a copy of the tree, so the checkout stays clean (scripts/build-deb.sh).
+# make deb-test: the packages installed with apt-get into a fresh Debian 12 root made by mmdebstrap
+# from the host's mirror, used there and purged (tests/install/test_packages.py); run by CI after
+# make test. The root's downloaded packages are kept in $(BUILD)/deb-root-cache for the next run.
+DEB_PKGS := build-essential debhelper dh-python lintian cmake libssl-dev libc-ares-dev python3
+.PHONY: deb deb-test
+deb:
+	@scripts/ensure-deps.sh $(DEB_PKGS)
+	DEB_BUILD_OPTIONS="noautodbgsym $(DEB_BUILD_OPTIONS)" scripts/build-deb.sh $(BUILD)/deb
+
+deb-test: deb
+	@scripts/ensure-deps.sh mmdebstrap
+	VEMRICK_DEB_ROOT_CACHE=$(abspath $(BUILD))/deb-root-cache python3 tests/install/test_packages.py $(BUILD)/deb

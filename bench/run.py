@@ -9,6 +9,9 @@ bench-results.md in the build directory (bench/results.md keeps the figures the 
                   and peak resident memory
   over https      the same with the test server speaking HTTPS (certificates made by sim/certs.py),
                   vemrick and curl both trusting the test CA with --cacert
+  system store    the same with the system's trust store and the test CA added to it: vemrick
+                  with SSL_CERT_DIR naming OpenSSL's hashed directory and one holding the test
+                  CA (SSL_CERT_FILE unset), curl with the system bundle and the test CA
   silent server   CPU share of vemrick waiting 3 s on the test server's `silent` mode
   SHA-1, HMAC     bench_sha1 (Google Benchmark): our digest beside libcrypto's
   batch           200 payments, 20 at a time, against a server answering after 100 ms: total
@@ -61,7 +64,8 @@ Run = namedtuple("Run", "wall cpu code out")
 PYTHON_THREADS = 8
 PAYMENTS = {  # scheme: figure name, wall time target (ratio to curl's), peak memory target (MiB)
     "http": ("one payment", 0.25, 4),
-    "https": ("one payment over https", 0.5, 8),
+    "https": ("one payment over https", 0.6, 8),
+    "https-system": ("one payment over https, system store", 0.25, 8),
 }
 
 
@@ -159,9 +163,9 @@ class Bench:
             raise BenchError("curl failed with exit code %d" % code)
         self.accepted(server, 1, "curl")
 
-    def peak_rss_mib(self, argv):
+    def peak_rss_mib(self, argv, env=None):
         """ru_maxrss of argv as GNU time, its parent, reads it with wait4."""
-        code, out = run_once([GNU_TIME, "-f", "%M", "-o", self.rss_file] + argv)
+        code, out = run_once([GNU_TIME, "-f", "%M", "-o", self.rss_file] + argv, env)
         try:
             with open(self.rss_file) as f:
                 return int(f.read().split()[-1]) / 1024, code, out
@@ -173,23 +177,25 @@ class Bench:
     def one_payment(self, scheme="http"):
         runs = self.args.runs
         name, wall_ratio, rss_cap = PAYMENTS[scheme]
-        server_options, trust = (), ()
-        if scheme == "https":
+        server_options, trust, curl_trust, env = (), (), (), None
+        if scheme.startswith("https"):
             if self.certs is None:
                 os.mkdir(os.path.join(self.workdir, "certs"))
                 self.certs = certs.make(os.path.join(self.workdir, "certs"))
             server_options = ("--tls-cert", self.certs["server"], "--tls-key", self.certs["server.key"])
-            trust = ("--cacert", self.certs["ca"])
+            trust = curl_trust = ("--cacert", self.certs["ca"])
+        if scheme == "https-system":
+            trust, curl_trust, env = (), ("--cacert", self.system_bundle()), self.system_store_env()
         with launch.PayServer(*server_options) as server:
             pay = self.pay_argv(server.url(), options=trust)
-            curl = self.curl_argv(server.url(), options=trust)
-            entry = self.check_pay(server, *run_once(pay))[0]    # warm-up; gives curl its body
+            curl = self.curl_argv(server.url(), options=curl_trust)
+            entry = self.check_pay(server, *run_once(pay, env))[0]    # warm-up; gives curl its body
             with open(self.body, "w", encoding="latin-1") as f:
                 f.write(entry["body"])
             self.check_curl(server, run_once(curl)[0])
             vem, ref, true, vem_rss, ref_rss = [], [], [], [], []
             for _ in range(runs):
-                run = timed(pay)
+                run = timed(pay, env)
                 self.check_pay(server, run.code, run.out)
                 vem.append(run)
                 run = timed(curl)
@@ -197,7 +203,7 @@ class Bench:
                 ref.append(run)
                 true.append(timed(["true"]))
             for _ in range(runs):
-                mib, code, out = self.peak_rss_mib(pay)
+                mib, code, out = self.peak_rss_mib(pay, env)
                 self.check_pay(server, code, out)
                 vem_rss.append(mib)
                 mib, code, _ = self.peak_rss_mib(curl)
@@ -218,6 +224,30 @@ class Bench:
             [name + ": peak RSS, MiB", spread(vem_rss, "%.2f"), spread(ref_rss, "%.2f")]]
         if scheme == "http":
             self.startup_ms = med([r.wall for r in true]) * 1e3
+
+    def system_store_env(self):
+        """The environment in which the system's hashed directory and one holding the test CA
+        make vemrick's trust store."""
+        hashed = os.path.join(self.workdir, "hashed")
+        if not os.path.isdir(hashed):
+            os.mkdir(hashed)
+            shutil.copyfile(self.certs["ca"], os.path.join(hashed, "test-ca.pem"))
+            subprocess.run(["openssl", "rehash", hashed], check=True, timeout=60,
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        system_dir = subprocess.check_output(["openssl", "version", "-d"], timeout=60).decode()
+        system_dir = os.path.join(system_dir.split('"')[1], "certs")
+        env = {k: v for k, v in os.environ.items() if k not in ("SSL_CERT_FILE", "SSL_CERT_DIR")}
+        return dict(env, SSL_CERT_DIR=system_dir + ":" + hashed)
+
+    def system_bundle(self):
+        """curl's default bundle with the test CA appended: the same trust for curl."""
+        bundle = os.path.join(self.workdir, "bundle.pem")
+        if not os.path.exists(bundle):
+            with open(bundle, "wb") as out:
+                for path in ("/etc/ssl/certs/ca-certificates.crt", self.certs["ca"]):
+                    with open(path, "rb") as f:
+                        out.write(f.read())
+        return bundle
 
     # -- silent server: CPU share while nothing comes back
 
@@ -308,19 +338,24 @@ class Bench:
 
     # -- from Python: the package in threads of this process, beside spawning the tool
 
-    def embedded(self):
-        a = self.args
-        library = os.path.join(a.build, "lib", "libvemrick.so.1")
+    def package(self):
+        """The Python package over the built shared library, and the orders it pays."""
+        library = os.path.join(self.args.build, "lib", "libvemrick.so.1")
         if not os.path.isfile(library):
             raise BenchError("%s is missing (make bench builds it)" % library)
         os.environ["VEMRICK_LIBRARY"] = library
-        sys.path.insert(0, os.path.join(REPO, "python"))
+        sys.path.insert(0, os.path.join(a.build, "python"))  # staged by the build
         import authstring  # noqa: E402  (sim/)
-        import vemrick as package  # noqa: E402  (python/: what is measured here)
+        import vemrick as package  # noqa: E402  (the build's python/: what is measured here)
 
         auths = [authstring.authstring(TransactionID="BENCH-%d" % i,
                                        TransactionAmount="%d.00" % (i + 1))
-                 for i in range(a.python_payments)]
+                 for i in range(self.args.python_payments)]
+        return package, auths
+
+    def embedded(self):
+        a = self.args
+        package, auths = self.package()
 
         def cpu_now():
             own = resource.getrusage(resource.RUSAGE_SELF)
@@ -365,6 +400,56 @@ class Bench:
                     met=med(cpus[0]) <= 0.2 * med(cpus[1]))
         self.spreads += [["from Python: CPU a payment, ms (package; spawning vemrick)",
                           spread(cpus[0], "%.3f"), spread(cpus[1], "%.3f")]]
+
+    def embedded_https(self):
+        """Payments over https from 8 threads of this process through the package, trusting the
+        test CA with cacert= and through the system store: CPU a payment and payments a second."""
+        package, auths = self.package()
+        if self.certs is None:
+            os.mkdir(os.path.join(self.workdir, "certs"))
+            self.certs = certs.make(os.path.join(self.workdir, "certs"))
+        saved = {k: os.environ.get(k) for k in ("SSL_CERT_FILE", "SSL_CERT_DIR")}
+        with launch.PayServer("--tls-cert", self.certs["server"], "--tls-key",
+                              self.certs["server.key"]) as server:
+            url = server.url(scheme="https")
+            for store, options in (("cacert", dict(cacert=self.certs["ca"])), ("system store", {})):
+                if not options:
+                    os.environ.pop("SSL_CERT_FILE", None)
+                    os.environ["SSL_CERT_DIR"] = self.system_store_env()["SSL_CERT_DIR"]
+                rates, cpus = [], []
+                for _ in range(self.args.python_runs):
+                    done, lock = [], threading.Lock()
+
+                    def work(k):
+                        for auth in auths[k::PYTHON_THREADS]:
+                            ok = package.pay(auth, url, key_file=self.key, timeout=PAY_TIMEOUT,
+                                             **options).approved
+                            with lock:
+                                done.append(ok)
+                    threads = [threading.Thread(target=work, args=(k,)) for k in range(PYTHON_THREADS)]
+                    own = resource.getrusage(resource.RUSAGE_SELF)
+                    cpu, start = own.ru_utime + own.ru_stime, time.perf_counter()
+                    for thread in threads:
+                        thread.start()
+                    for thread in threads:
+                        thread.join()
+                    own = resource.getrusage(resource.RUSAGE_SELF)
+                    wall, cpu = time.perf_counter() - start, own.ru_utime + own.ru_stime - cpu
+                    if done.count(True) != len(auths):
+                        raise BenchError("%d of %d https payments from Python (%s) failed"
+                                         % (len(auths) - done.count(True), len(auths), store))
+                    self.accepted(server, len(auths), "the package")
+                    rates.append(len(auths) / wall)
+                    cpus.append(cpu / len(auths) * 1e3)
+                name = "from Python over https (%s), %d threads" % (store, PYTHON_THREADS)
+                self.figure(name + ": payments a second", med(rates), fmt="%.0f", unit="/s")
+                self.figure(name + ": CPU a payment", med(cpus), unit=" ms", target="≤ 1.2 ms",
+                            met=med(cpus) <= 1.2)
+        for k, v in saved.items():
+            if v is None:
+                os.environ.pop(k, None)
+            else:
+                os.environ[k] = v
 
     # -- report
 
@@ -438,9 +523,12 @@ def main(argv):
         bench = Bench(args, workdir)
         for title, part in (("one payment", bench.one_payment),
                             ("one payment over https", lambda: bench.one_payment("https")),
+                            ("one payment over https, system store",
+                             lambda: bench.one_payment("https-system")),
                             ("silent server", bench.silent_server),
                             ("SHA-1 and HMAC-SHA-1", bench.sha), ("batch", bench.batch),
-                            ("from Python", bench.embedded)):
+                            ("from Python", bench.embedded),
+                            ("from Python over https", bench.embedded_https)):
             loads.append((title, os.getloadavg()[0]))
             print("== %s (load %.2f)" % loads[-1], flush=True)
             try:

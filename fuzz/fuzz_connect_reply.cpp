@@ -1,5 +1,6 @@
-// A proxy's answer to CONNECT: any bytes, read from an exact-size copy so that an over-read is
-// caught. The verdict must agree with the status line and be stable as more bytes arrive.
+// A proxy's answer to CONNECT, and the same bytes as the head of a response: any bytes, read from
+// an exact-size copy so that an over-read is caught. The verdict must agree with the status line
+// and be stable as more bytes arrive.
 #include "http_format.h"
 
 #include <cstdint>
@@ -42,5 +43,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             head.headLen != reply.headLen)
             __builtin_trap();
     }
+    ResponseHead head;
+    const int state = ParseResponseHead(exact.get(), size, kMaxConnectReply, &head);
+    if (state < HEAD_INCOMPLETE || state > HEAD_TOO_LONG || head.reason.size() > kMaxReason ||
+        head.bodyLength < -1 || (state == HEAD_COMPLETE && head.headLen > size) ||
+        ((rc == CONNECT_ESTABLISHED || rc == CONNECT_REFUSED) && head.status != reply.status))
+        __builtin_trap();
+    for (char c : head.reason)
+        if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) > 0x7e)
+            __builtin_trap();
     return 0;
 }

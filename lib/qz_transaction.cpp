@@ -42,6 +42,26 @@ void releaseRequest(unsigned char *payRequest, unsigned int len)
     free(payRequest);
 }
 
+/* The most bytes of proxy credentials taken. */
+const size_t kMaxProxyCredentials = 1024;
+
+/* Why the call options cannot be used, or null. Credentials that would break the request head
+ * (a line end) or cannot be Basic credentials (no ":") are refused before anything is sent. */
+const char *optionsFault(const QZCallOptions *options)
+{
+    const char *credentials = options != nullptr ? options->proxyCredentials : nullptr;
+    if (empty(credentials))
+        return nullptr;
+    const size_t n = strnlen(credentials, kMaxProxyCredentials + 1);
+    bool control = false;
+    for (size_t i = 0; i < n; i++)
+        control |= static_cast<unsigned char>(credentials[i]) < 0x20 || credentials[i] == 0x7f;
+    if (n > kMaxProxyCredentials || control || memchr(credentials, ':', n) == nullptr)
+        return "the proxy credentials are not user:password (at most 1024 bytes, no control "
+               "characters)";
+    return nullptr;
+}
+
 /* One call's inputs beyond the AuthString. */
 struct Call {
     const char *expiryDate;
@@ -126,6 +146,11 @@ unsigned int transact(const QZExchange &ex, const char *authString, unsigned int
         sent != QZ_OK
             ? static_cast<unsigned int>(sent)
             : acceptReply(ex, reply, replyLen, c, signing, rec, cardCount, cardList, failure);
+    if (rc != QZ_OK && failure->answer[0] != '\0') {
+        /* The status of the response that failed the checks says best what happened. */
+        failure->phase = failure->answerPhase;
+        snprintf(failure->cause, sizeof failure->cause, "%s", failure->answer);
+    }
     if (sent == QZ_OK && c.options != nullptr && c.options->trace != nullptr)
         c.options->trace(c.options->traceContext, "checks", rc == QZ_OK ? "passed" : failure->cause);
     if (reply != nullptr)
@@ -161,6 +186,11 @@ unsigned int run(const QZExchange &ex, const char *authString, unsigned int leng
     else if (preAuth && !empty(c.expiryDate) && !QZUtil::CheckDateFormat(c.expiryDate))
         rc = failure.set(QZ_BAD_ARGUMENTS, "arguments",
                          "the expiry date is not a YYYYMMDD calendar date");
+    else if (const char *fault = optionsFault(c.options))
+        rc = failure.set(QZ_BAD_ARGUMENTS, "arguments", fault);
+    else if (c.options != nullptr && !empty(c.options->pins) &&
+             !QZUtil::TlsPinsWellFormed(c.options->pins))
+        rc = failure.set(QZ_BAD_ARGUMENTS, "arguments", "the public key pins are malformed");
     else
         rc = transact(ex, authString, length, c, rec, cardCount, cardList, &failure);
     if (report != nullptr) {

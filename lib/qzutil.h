@@ -9,9 +9,11 @@
 
 #include "failure.h"
 #include "vemrick.h"
+#include "tls.h"
 
 #include <atomic>
 #include <cstddef>
+#include <string>
 
 /* A log file name that any number of threads may read and set at once. Setting the name it
  * already holds writes nothing, so the transactions, which all set the same name, share the value
@@ -94,6 +96,15 @@ public:
                              const char *contentType, unsigned char **reply, unsigned int *replyLen,
                              int timeoutSeconds, const char *proxyHost, unsigned int proxyPort,
                              const QZCallOptions *options, Failure *failure);
+
+    /* Reads the files that tls names as an https request would (see nettls::CheckFiles), so
+     * that a front end can refuse them before anything is sent. Returns nettls::FILES_OK,
+     * FILES_CA or FILES_CLIENT_CERTIFICATE with *cause set. */
+    static int CheckTlsFiles(const nettls::Setup &tls, std::string *cause);
+    /* Makes the process's https lean (see nettls::LeanStart): for a short-lived front end. */
+    static void TlsLeanStart();
+    /* Whether pins is a well-formed list of public key pins (see nettls::Setup). */
+    static bool TlsPinsWellFormed(const char *pins);
 
     /* The steps of SendQZRequest after the exchange: cuts the body out of a raw HTTP response of
      * rawLen bytes (after the first "\r\n\r\n", else after the first "\n\n"; a NUL byte ends

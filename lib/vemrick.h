@@ -90,6 +90,11 @@ typedef struct TransactionRecord {
     int32_t ReturnCode;                                    /* same as the function result */
 } TransactionRecord;
 
+/* The library's version, "MAJOR.MINOR.PATCH" (such as "1.0.0"): a static text, never null, that
+ * the caller must not modify or free. The shared library's SONAME carries MAJOR; within one MAJOR
+ * a later version only adds. */
+const char *QZVersion(void);
+
 /* Reads the six fields of an AuthString of `length` bytes into *out, without contacting the server.
  * Returns QZ_OK; QZ_BAD_ARGUMENTS (authString null or empty, length 0, out null: *out untouched);
  * or QZ_BAD_REQUEST (not base64, or decodes to fewer than 378 bytes: *out all zero). */
@@ -149,11 +154,32 @@ unsigned int QZProcessPreAuthorization(const char *authString, unsigned int leng
 typedef void (*QZTraceFunction)(void *context, const char *step, const char *detail);
 
 typedef struct QZCallOptions {
-    /* A PEM file whose certificates are trusted for https URLs instead of the system's trust
-     * store; null or "": the system store. The server's chain and name are always checked. */
+    /* A PEM file whose certificates are all trusted for https URLs instead of the system's trust
+     * store, an intermediate CA as much as a root; null or "": the system store. The server's
+     * chain and its name (subjectAltName entries only) are always checked. */
     const char *caFile;
     QZTraceFunction trace; /* null: no trace; it must not throw */
     void *traceContext;    /* handed to trace as it is */
+    /* Credentials for the proxy, "user:password" (the user without ":"; no control characters;
+     * at most 1024 bytes), sent with Basic authentication when a proxy is used: on an http
+     * request through it and on the CONNECT of an https URL, never to the payment server. Basic
+     * credentials cross the network to the proxy in clear: use them only with a proxy you trust,
+     * on a network you trust. Null or "": none. Malformed: QZ_BAD_ARGUMENTS, nothing sent. The
+     * library reads them during the call only and wipes every copy it makes. */
+    const char *proxyCredentials;
+    /* A PEM client certificate, followed by its chain if any, presented to an https server that
+     * asks for one; null or "": none. A file that cannot be read, without a certificate, or with
+     * a key that is encrypted or does not match gives QZ_POST_FAILED (phase "TLS") with nothing
+     * sent. */
+    const char *certFile;
+    /* The certificate's unencrypted PEM private key; null or "": read from certFile. */
+    const char *certKeyFile;
+    /* Public key pins for https: "sha256//BASE64[;sha256//BASE64...]", BASE64 being the standard
+     * base64 of the SHA-256 of a certificate's DER SubjectPublicKeyInfo. After the normal checks
+     * pass, the connection is kept only when some certificate of the server's verified chain has
+     * a pinned key (else QZ_POST_FAILED, phase "TLS", nothing sent); null or "": no pins. A
+     * malformed text gives QZ_BAD_ARGUMENTS. */
+    const char *pins;
 } QZCallOptions;
 
 enum { QZ_PHASE_SIZE = 16, QZ_CAUSE_SIZE = 256 };
@@ -166,7 +192,12 @@ typedef struct QZCallReport {
      * "send", "receive" or "reply"; "" when the result is the server's own code. */
     char phase[QZ_PHASE_SIZE];
     /* Why, in words ("127.0.0.1:8443: connection refused", "signature does not match"); never
-     * card data, the key or a signature; "" when the result is the server's own code. */
+     * card data, the key, proxy credentials or a signature; "" when the result is the server's own
+     * code. A response that fails the checks and whose status is not 2xx is described by its
+     * status instead ("server answered HTTP 502 Bad Gateway instead of a reply"; for an http URL
+     * through a proxy "proxy or server answered ...", and a proxy's 407 in phase "proxy":
+     * "proxy answered HTTP 407 Proxy Authentication Required: it wants credentials"). A reply
+     * that passes the checks is accepted whatever the status. */
     char cause[QZ_CAUSE_SIZE];
 } QZCallReport;
 

@@ -16,6 +16,13 @@ struct Failure {
     const char *phase = "";
     /* Why, in words, cut to fit; never bytes of the request or the reply. */
     char cause[256] = {};
+    /* Set by the transport when a response came whose status is not 2xx: who answered what
+     * ("server answered HTTP 502 Bad Gateway instead of a reply", "proxy answered HTTP 407 Proxy
+     * Authentication Required: it wants credentials"; status texts printable and cut short), and
+     * the phase it belongs to: "proxy" for a proxy's 407 to an http request, "reply" otherwise.
+     * A reply that then fails the checks is described by it instead of phase and cause. */
+    const char *answerPhase = "";
+    char answer[160] = {};
 
     /* Records where and why; returns code. */
     template <class Code> Code set(Code code, const char *where, const char *why)

@@ -1,6 +1,7 @@
 /* The pure half of the HTTP client: splitting a URL, building the bytes of one request or of a
- * proxy tunnel's CONNECT, and reading the proxy's answer to it. All work on bytes alone (no
- * sockets, no clock, no state), so their results can be checked exactly.
+ * proxy tunnel's CONNECT, and reading the head of a response (a proxy's answer to CONNECT, a
+ * server's status and body length). All work on bytes alone (no sockets, no clock, no state), so
+ * their results can be checked exactly.
  */
 #ifndef VEMRICK_HTTP_FORMAT_H
 #define VEMRICK_HTTP_FORMAT_H
@@ -24,8 +25,7 @@ struct UrlParts {
     std::string scheme; /* in lower case: "http" or "https" */
     std::string host;   /* as written, without the brackets of an IPv6 address; possibly empty */
     unsigned short port = 0;
-    std::string path;           /* starts with "/" */
-    std::string authority = {}; /* host and port as written ("[::1]:8443", "h"): the Host header */
+    std::string path; /* starts with "/" */
 };
 
 /* Splits url as scheme "://" host [":" port] [path]. The scheme is the text before the first
@@ -50,22 +50,35 @@ struct RequestParts {
     const char *contentType; /* null or "": kDefaultContentType */
     const unsigned char *body;
     unsigned int bodyLen;
-    const char *host = nullptr; /* null or "": no Host header */
+    const char *host = nullptr;               /* null or "": no Host header */
+    const char *proxyAuthorization = nullptr; /* null or "": no Proxy-Authorization header */
 };
 
-/* Builds "<method> <target> HTTP/<version>\r\n", then for a host "Host: <host>\r\n", then for a
- * body "Content-type: <type>\r\n" and "Content-length: <bodyLen>\r\n", then "\r\n" and the body
- * bytes (any values). The target is url through a proxy, path otherwise. Returns 1 with *out
- * holding the bytes; 0 with *out unchanged when the method, the target or the version is null or
- * empty, or the bytes would number more than 4 GiB - 1. */
+/* Builds "<method> <target> HTTP/<version>\r\n", then for a host "Host: <host>\r\n", then for
+ * proxy credentials "Proxy-Authorization: <proxyAuthorization>\r\n", then for a body
+ * "Content-type: <type>\r\n" and "Content-length: <bodyLen>\r\n", then "\r\n" and the body bytes
+ * (any values). The target is url through a proxy, path otherwise. Returns 1 with *out holding
+ * the bytes (built in place, so that no stray copy of the credentials is left behind); 0 with
+ * *out unchanged when the method, the target or the version is null or empty, or the bytes would
+ * number more than 4 GiB - 1. */
 int FormatRequest(const RequestParts &request, std::string *out);
 
 /* "host:port", with brackets around an IPv6 address ("[::1]:8443"). */
 std::string HostPort(const std::string &host, unsigned short port);
 
+/* The value of a Host header: host (brackets around an IPv6 address), then ":port" unless port
+ * is the default of scheme ("http" 80, "https" 443). */
+std::string HostHeader(const std::string &host, unsigned short port, const std::string &scheme);
+
+/* The value of a Proxy-Authorization header for Basic authentication: "Basic " and the base64
+ * of the len bytes of credentials ("user:password"). The caller wipes it after use. */
+std::string BasicAuthorization(const char *credentials, size_t len);
+
 /* The request that opens a tunnel through a proxy to host:port (host without brackets; an IPv6
- * address gets them): "CONNECT <host>:<port> HTTP/1.0\r\nHost: <host>:<port>\r\n\r\n". */
-std::string FormatConnect(const std::string &host, unsigned short port);
+ * address gets them): "CONNECT <host>:<port> HTTP/1.0\r\nHost: <host>:<port>\r\n", then for
+ * proxy credentials "Proxy-Authorization: <proxyAuthorization>\r\n", then "\r\n". */
+std::string FormatConnect(const std::string &host, unsigned short port,
+                          const char *proxyAuthorization = nullptr);
 
 /* Results of ParseConnectReply. */
 enum ConnectReplyResult {
@@ -94,6 +107,37 @@ struct ConnectReply {
  * lines, and an empty line (line ends CR LF or LF alone). Returns one of ConnectReplyResult; *out
  * holds status and statusLine once the status line was read, headLen for CONNECT_ESTABLISHED. */
 int ParseConnectReply(const unsigned char *data, size_t len, ConnectReply *out);
+
+/* Results of ParseResponseHead. */
+enum HeadResult {
+    HEAD_INCOMPLETE = 0, /* no end of the head yet: more bytes may bring it */
+    HEAD_COMPLETE = 1,   /* status line, headers and the empty line that ends them */
+    HEAD_NOT_HTTP = 2,   /* the first line is no HTTP status line */
+    HEAD_TOO_LONG = 3    /* no end of the head within the bytes it may take */
+};
+
+/* The most characters of a status line's reason phrase kept for a cause text. */
+const size_t kMaxReason = 60;
+
+/* What the head of a response says. */
+struct ResponseHead {
+    int status = 0;      /* its three digits, once the status line was read */
+    std::string reason;  /* the reason phrase, every byte below 0x20 or above 0x7E shown as "?",
+                            cut to kMaxReason characters; possibly empty */
+    size_t headLen = 0;  /* HEAD_COMPLETE: bytes of the head, empty line included */
+    long long bodyLength = -1; /* HEAD_COMPLETE: the body's length in bytes as the head gives it;
+                                  -1 when it gives none that can be trusted (see below) */
+};
+
+/* Reads the head of a response from the first len bytes of data, of which at most maxHead may
+ * belong to it; the status line is read as ParseConnectReply reads it. The body length is the
+ * value of the Content-Length header when there is exactly one such value: one header, or several
+ * that agree; decimal digits only (blanks around them allowed), at most 15 of them. Any other
+ * Content-Length, a Transfer-Encoding header, or a status from 100 to 199 gives -1 (the body then
+ * runs to the close of the connection). Statuses 204 and 304 have no body (0), whatever the
+ * headers say. Returns one of HeadResult; *out holds status and reason once the status line was
+ * read, headLen and bodyLength for HEAD_COMPLETE. data may be null when len is 0. */
+int ParseResponseHead(const unsigned char *data, size_t len, size_t maxHead, ResponseHead *out);
 
 } // namespace httpformat
 

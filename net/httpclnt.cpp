@@ -27,8 +27,58 @@ const long kPollSliceMs = 20;
 /* Silence limits beyond this many seconds are treated as this many (about 31,700 years). */
 const long long kMaxTimeoutSeconds = 1000000000000LL;
 
-/* The default port of https, left out of a Host header built from a stored host and port. */
-const unsigned short kHttpsPort = 443;
+/* The most bytes of a response head read for its Content-Length; a longer head leaves the
+ * response to end at the close of the connection. */
+const size_t kMaxResponseHead = 64 * 1024;
+
+/* The status with which a proxy asks for credentials. */
+const int kProxyAuthRequired = 407;
+const int kUnauthorized = 401;
+
+/* Follows a response as it arrives and tells when it is complete by its head: once the head has
+ * ended, after bodyLength more bytes (none for a HEAD request). Without a length it never is: the
+ * response then ends with the connection. */
+class ResponseLength {
+public:
+    /* Takes the next n bytes of the response; returns whether the response is now complete. */
+    bool Complete(const unsigned char *bytes, size_t n, bool headOnly)
+    {
+        if (gaveUp_)
+            return false;
+        if (remaining_ < 0) {
+            const size_t take = n < kMaxResponseHead - head_.size() ? n : kMaxResponseHead - head_.size();
+            head_.append(reinterpret_cast<const char *>(bytes), take);
+            httpformat::ResponseHead parsed;
+            const int state = httpformat::ParseResponseHead(
+                reinterpret_cast<const unsigned char *>(head_.data()), head_.size(),
+                kMaxResponseHead, &parsed);
+            if (state == httpformat::HEAD_INCOMPLETE)
+                return false;
+            const long long length = headOnly && parsed.status >= 200 ? 0 : parsed.bodyLength;
+            gaveUp_ = state != httpformat::HEAD_COMPLETE || length < 0;
+            if (gaveUp_)
+                return false;
+            /* Bytes of this chunk beyond the head already count towards the body. */
+            const long long bodyHere =
+                static_cast<long long>(head_.size() - parsed.headLen) + static_cast<long long>(n - take);
+            remaining_ = length - bodyHere;
+            head_.clear();
+            return remaining_ <= 0;
+        }
+        remaining_ -= static_cast<long long>(n);
+        return remaining_ <= 0;
+    }
+
+private:
+    std::string head_;
+    long long remaining_ = -1; /* body bytes still to come, once the head has ended */
+    bool gaveUp_ = false;
+};
+
+void wipeString(std::string &s)
+{
+    secure_wipe(&s[0], s.size());
+}
 
 /* Unlike netutil::copyText, an empty text gives an empty copy: a URL may name an empty host. */
 std::unique_ptr<char[]> copyString(const std::string &s)
@@ -45,12 +95,6 @@ std::string unbracketed(const char *host)
     if (n >= 2 && host[0] == '[' && host[n - 1] == ']')
         return std::string(host + 1, n - 2);
     return host != nullptr ? host : "";
-}
-
-/* host with brackets when it is an IPv6 address. */
-std::string bracketed(const std::string &host)
-{
-    return host.find(':') != std::string::npos ? "[" + host + "]" : host;
 }
 
 std::string urlProblem(int split)
@@ -140,7 +184,20 @@ CHttpClnt::CHttpClnt(const char *host, unsigned short port, unsigned int, unsign
 {
 }
 
-CHttpClnt::~CHttpClnt() = default;
+CHttpClnt::~CHttpClnt()
+{
+    wipeString(proxyAuthorization_); /* the buffers wipe themselves */
+}
+
+void CHttpClnt::SetProxyCredentials(const char *credentials, size_t len)
+{
+    wipeString(proxyAuthorization_);
+    proxyAuthorization_.clear();
+    if (credentials != nullptr && len != 0) {
+        std::string value = httpformat::BasicAuthorization(credentials, len);
+        proxyAuthorization_.swap(value);
+    }
+}
 
 int CHttpClnt::_ParseURL()
 {
@@ -203,8 +260,10 @@ int CHttpClnt::exchange(Method method, const char *url, const unsigned char *dat
         exchangeLimitMs_ > 0 ? netutil::deadlineIn(exchangeLimitMs_) : netutil::kNoDeadline;
 
     Plan plan;
-    if (!planRequest(method, url, data, len, contentType, &plan) || !reach(plan))
+    if (!planRequest(method, url, data, len, contentType, &plan) || !reach(plan)) {
+        wipeString(plan.bytes);
         return HTTP_FAILED;
+    }
     int result = HTTP_FAILED;
     if (secure(plan)) {
         step_ = "send";
@@ -218,8 +277,11 @@ int CHttpClnt::exchange(Method method, const char *url, const unsigned char *dat
         setBytes(snd_, reinterpret_cast<const unsigned char *>(plan.bytes.data()),
                  static_cast<unsigned int>(plan.bytes.size()));
         if (sendRequest())
-            result = receive(method);
+            result = receive(method, plan.head);
+        if (result == HTTP_DONE && tls_ != nullptr && connection_ != nullptr)
+            tls_->Close(*connection_);
     }
+    wipeString(plan.bytes);
     tls_.reset();
     connection_.reset();
     return result;
@@ -248,10 +310,9 @@ int CHttpClnt::planRequest(Method method, const char *url, const unsigned char *
     plan->targetPort = plan->viaProxy ? proxyPort_ : port_;
 
     static const char *const methodNames[] = {"GET", "HEAD", "POST"};
-    plan->hostHeader = split.authority;
-    if (!givenURL && !plan->origin.empty())
-        plan->hostHeader = port_ != kHttpsPort ? httpformat::HostPort(plan->origin, port_)
-                                               : bracketed(plan->origin);
+    plan->head = method == METHOD_HEAD;
+    if (!plan->origin.empty())
+        plan->hostHeader = httpformat::HostHeader(plan->origin, port_, split.scheme);
     RequestParts &parts = plan->parts;
     parts.method = methodNames[method];
     parts.url = givenURL ? url_.get() : nullptr;
@@ -261,7 +322,9 @@ int CHttpClnt::planRequest(Method method, const char *url, const unsigned char *
     parts.contentType = contentType;
     parts.body = method == METHOD_POST ? data : nullptr;
     parts.bodyLen = method == METHOD_POST ? len : 0;
-    parts.host = plan->tls ? plan->hostHeader.c_str() : nullptr;
+    parts.host = plan->hostHeader.c_str();
+    /* Through a tunnel the credentials go with CONNECT only, never to the server. */
+    parts.proxyAuthorization = parts.viaProxy ? proxyAuthorization_.c_str() : nullptr;
     /* Built before SndData is replaced (data may be it); without a request line or a read buffer
      * there is no exchange to attempt. */
     if (maxRcvDataLen_ == 0 || !FormatRequest(parts, &plan->bytes))
@@ -275,7 +338,12 @@ int CHttpClnt::planRequest(Method method, const char *url, const unsigned char *
     if (plan->tls) { /* before any connection: a CA file that cannot be used sends nothing */
         step_ = "TLS";
         tls_.reset(new nettls::Session);
-        if (!tls_->Prepare(caFile_.get(), &why))
+        nettls::Setup setup;
+        setup.caFile = caFile_.get();
+        setup.certFile = certFile_.get();
+        setup.keyFile = keyFile_.get();
+        setup.pins = pins_.get();
+        if (!tls_->Prepare(setup, &why))
             return fail("TLS", why);
     }
     return 1;
@@ -320,7 +388,7 @@ int CHttpClnt::secure(const Plan &plan)
     step_ = "TLS";
     const long long end = stepDeadline(false);
     const int shook =
-        tls_->Handshake(*connection_, plan.origin.c_str(), early, end, &why, &summary);
+        tls_->Handshake(*connection_, plan.origin.c_str(), port_, early, end, &why, &summary);
     if (shook != 1)
         return fail("TLS", shook == CSOCK_TIMEOUT ? timeoutCause(end) : why);
     OnEvent("TLS", summary.c_str());
@@ -329,15 +397,20 @@ int CHttpClnt::secure(const Plan &plan)
 
 int CHttpClnt::openTunnel(const std::string &origin, std::string *early)
 {
-    const std::string connect = httpformat::FormatConnect(origin, port_);
+    std::string connect =
+        httpformat::FormatConnect(origin, port_, proxyAuthorization_.c_str());
     const long long end = stepDeadline(false);
     const long sent =
         connection_->SendMs(reinterpret_cast<const unsigned char *>(connect.data()),
                             static_cast<unsigned int>(connect.size()), netutil::msLeft(end));
+    const bool whole = sent == static_cast<long>(connect.size());
+    const int sendError = errno;
+    wipeString(connect);
     if (sent == CSOCK_TIMEOUT)
         return fail("proxy", timeoutCause(end));
-    if (sent != static_cast<long>(connect.size()))
-        return fail("proxy", "the connection to the proxy failed: " + netutil::errorText(errno));
+    if (!whole)
+        return fail("proxy",
+                    "the connection to the proxy failed: " + netutil::errorText(sendError));
 
     unsigned char answer[httpformat::kMaxConnectReply];
     size_t have = 0;
@@ -353,7 +426,14 @@ int CHttpClnt::openTunnel(const std::string &origin, std::string *early)
                                  .c_str());
             return 1;
         case httpformat::CONNECT_REFUSED:
-            return fail("proxy", "proxy answered " + reply.statusLine);
+            /* Only the proxy answers CONNECT: some answer wrong credentials with 401. */
+            return fail("proxy", "proxy answered " + reply.statusLine +
+                                     (reply.status == kProxyAuthRequired ||
+                                              reply.status == kUnauthorized
+                                          ? (proxyAuthorization_.empty()
+                                                 ? ": it wants credentials"
+                                                 : ": it did not accept the credentials")
+                                          : ""));
         case httpformat::CONNECT_MALFORMED:
             return fail("proxy", "the proxy's answer to CONNECT is not HTTP");
         case httpformat::CONNECT_TOO_LONG:
@@ -405,7 +485,7 @@ long CHttpClnt::recvSome(unsigned char *buf, unsigned int capacity, long waitMs)
                            : connection_->RecvMs(buf, capacity, waitMs);
 }
 
-int CHttpClnt::receive(Method method)
+int CHttpClnt::receive(Method method, bool headOnly)
 {
     step_ = "receive";
     const unsigned int capacity = maxRcvDataLen_; /* a callback may change the setting */
@@ -417,6 +497,7 @@ int CHttpClnt::receive(Method method)
         1000;
     long long deadline = limited ? netutil::monotonicMs() + silenceMs : 0;
     unsigned long long total = 0; /* bytes of this request's response */
+    ResponseLength length;
     for (;;) {
         const long got = recvSome(scratch.data.get(), capacity, kPollSliceMs);
         const int errorNumber = errno;
@@ -430,6 +511,8 @@ int CHttpClnt::receive(Method method)
             total += static_cast<unsigned long>(got);
             if (limited)
                 deadline = netutil::monotonicMs() + silenceMs;
+            if (length.Complete(scratch.get(), static_cast<size_t>(got), headOnly))
+                break;
         } else if (got == CSOCK_TIMEOUT) {
             if (limited && netutil::monotonicMs() >= deadline) {
                 failure_.set(0, "receive", ((total == 0 ? "no answer within " : "no more data within ") +

@@ -32,8 +32,9 @@ enum CHttpResult {
                           refused the tunnel, TLS failed, request not wholly sent, receive error
                           before any response byte, no memory for a step (see GetFailPhase and
                           GetFailCause) */
-    HTTP_DONE = 1      /* the server closed the connection or reset it after sending bytes, fell
-                          silent for Timeout seconds, or the exchange limit passed while receiving */
+    HTTP_DONE = 1      /* the response is complete by its Content-Length, the server closed the
+                          connection or reset it after sending bytes, fell silent for Timeout
+                          seconds, or the exchange limit passed while receiving */
 };
 
 /* Texts given to setters are copied; getters hand out the stored copy (or null), owned by the
@@ -78,6 +79,13 @@ public:
     void SetProxyPort(unsigned short port) { proxyPort_ = port; }
     unsigned short GetProxyPort() const { return proxyPort_; }
 
+    /* Proxy credentials ("user:password", len bytes, copied; null or len 0: none) for Basic
+     * authentication: sent as Proxy-Authorization on an http request through the proxy and on the
+     * CONNECT of an https request, never to the server. Every copy the object makes of them is
+     * wiped when it is released. */
+    void SetProxyCredentials(const char *credentials, size_t len);
+    bool HasProxyCredentials() const { return !proxyAuthorization_.empty(); }
+
     /* ---- what it says ---- */
     /* The text after "HTTP/" in the request line ("1.0" until changed). */
     void SetHttpVersion(const char *version) { httpVersion_ = netutil::copyText(version); }
@@ -117,6 +125,18 @@ public:
      * null or "": the system's store. The server's chain and name are always checked. */
     void SetCAFile(const char *path) { caFile_ = netutil::copyText(path); }
     const char *GetCAFile() const { return caFile_.get(); }
+    /* A PEM client certificate (with its chain) and its unencrypted PEM key (null or "": in the
+     * certificate's file), presented when a server asks; certFile null or "": none. An https
+     * request with files that cannot be used returns 0 before connecting. */
+    void SetClientCertificate(const char *certFile, const char *keyFile)
+    {
+        certFile_ = netutil::copyText(certFile);
+        keyFile_ = netutil::copyText(keyFile);
+    }
+    /* "sha256//BASE64[;sha256//BASE64...]" (see nettls::Setup): after the normal checks, some
+     * certificate of the server's verified chain must have a pinned public key. Null or "": no
+     * pins. A malformed text makes every https request return 0 before connecting. */
+    void SetPins(const char *pins) { pins_ = netutil::copyText(pins); }
 
     /* ---- the last request ---- */
     /* Whether any of the request went out and, when it did not end normally, where it stopped:
@@ -161,15 +181,18 @@ public:
      * or a stored URL that does not split: 0). It closes a connection still held, resolves the
      * host, connects (a failed connect returns 0 and keeps the unconnected socket until the next
      * request or destruction), opens the tunnel and the TLS session of an https request, sends
-     * the request in one piece, then reads until the server closes (1), a positive Timeout
+     * the request in one piece, then reads until the response is complete (1: its head has ended
+     * and the bytes its Content-Length names have followed, or at once for a HEAD request or a
+     * 204 or 304; see httpformat::ParseResponseHead), the server closes (1), a positive Timeout
      * passes without data (1), the exchange limit passes (1), a receive error (0 when no byte of
      * the response had arrived; 1 after bytes arrived, which are kept: a reply followed by a
      * reset is still the reply) or a callback returns a value other than 1 (that value; the
      * defaults give -1 when AbortFlag is set). The connection is closed on return. An http
      * request through a proxy needs a url of its own; a missing request-URI or version,
      * MaxRcvDataLen 0, or a request that would exceed 4 GiB - 1 bytes returns 0 before
-     * connecting. An https request also sends "Host: <host[:port] as in the URL>", and returns 0
-     * without connecting when TLS cannot be used or the CA file cannot be read.
+     * connecting. Every request names "Host: <host>[:<port>]" (the port only when it is not the
+     * scheme's default, an IPv6 address in brackets; no such header for an empty host). An https
+     * request returns 0 without connecting when TLS cannot be used or the CA file cannot be read.
      * Requests set RequestMethod, SndData and SndDataLen once the connection is ready; received
      * bytes are appended to RcvData by the default data callbacks. Get and Head are below. */
     /* Sends "Content-type" (contentType, or "text/plain" when null or empty) and "Content-length"
@@ -271,7 +294,8 @@ private:
         std::string origin; /* the URL's host, without brackets */
         std::string target; /* where to connect: origin or the proxy */
         unsigned short targetPort = 0;
-        std::string hostHeader; /* https only */
+        bool head = false;      /* a HEAD request: the response has no body */
+        std::string hostHeader;
         httpformat::RequestParts parts = {};
         std::string bytes; /* the request as sent; wiped when the plan goes */
         ~Plan();
@@ -287,7 +311,7 @@ private:
     int secure(const Plan &plan);
     int openTunnel(const std::string &origin, std::string *early);
     int sendRequest();
-    int receive(Method method);
+    int receive(Method method, bool headOnly);
     long recvSome(unsigned char *buf, unsigned int capacity, long waitMs);
     int fail(const char *phase, const std::string &cause);
     long long stepDeadline(bool zeroMeansNoWait) const;
@@ -304,6 +328,7 @@ private:
     std::unique_ptr<char[]> httpVersion_ = netutil::copyText("1.0");
     std::unique_ptr<char[]> host_, proxyHost_, url_, subURL_, header_, contentType_;
     std::unique_ptr<char[]> requestMethod_, location_;
+    std::unique_ptr<char[]> certFile_, keyFile_, pins_;
     unsigned short port_ = kDefaultPort;
     unsigned short proxyPort_ = kDefaultPort;
     unsigned int contentLength_ = 0;
@@ -315,6 +340,7 @@ private:
     short abortFlag_ = 0;
     long exchangeLimitMs_ = 0;
     std::unique_ptr<char[]> caFile_;
+    std::string proxyAuthorization_; /* "Basic ...", wiped when replaced and on destruction */
 
     /* The request under way, and the outcome of the last one. */
     long long exchangeEnd_ = netutil::kNoDeadline;

@@ -3,6 +3,8 @@
  * httpclnt.cpp; the constructors that take a URL or a host stay beside the one a payment uses. */
 #include "httpclnt.h"
 
+#include "wipe.h"
+
 #include <cstring>
 
 /* Makes b hold at least need bytes in [0, size), zeros after the bytes held so far. */

@@ -103,12 +103,21 @@ MODES = {
     "reset-after-reply": "valid reply, then 0.3 s later a reset (SO_LINGER 0, close) instead of a close",
     "tls-stall": "accept the connection, then never answer the TLS handshake (or anything else) until "
                  "the client goes away; with or without --tls-cert",
+    "bad-gateway": "HTTP 502 Bad Gateway with an HTML page, as a front whose payment service is down",
+    "unavailable": "HTTP 503 Service Unavailable with an HTML page, as a front with no server left",
+    "too-large": "HTTP 413 Payload Too Large with an HTML page, as a front that refuses the body unread",
+    "error-status-reply": "valid signed reply, but under the status 500 Internal Server Error",
+    "hold-open": "valid reply with its Content-Length, then the connection held open until the client "
+                 "closes it",
 }
+# The error pages of the status modes.
+STATUS_PAGES = {"bad-gateway": b"502 Bad Gateway", "unavailable": b"503 Service Unavailable",
+                "too-large": b"413 Payload Too Large"}
 # The versions --tls-only can offer. TLS 1.1 also needs security level 0 on OpenSSL 3.
 TLS_VERSIONS = {"1.1": ssl.TLSVersion.TLSv1_1, "1.2": ssl.TLSVersion.TLSv1_2,
                 "1.3": ssl.TLSVersion.TLSv1_3}
 # Modes that act on the connection whatever the request held.
-RAW_MODES = ("silent", "close", "html-error", "huge-body", "endless", "reset")
+RAW_MODES = ("silent", "close", "html-error", "huge-body", "endless", "reset") + tuple(STATUS_PAGES)
 
 STOP = threading.Event()
 LOG_LOCK = threading.Lock()
@@ -410,11 +419,22 @@ def close_gracefully(sock, linger=2.0):
     wait_for_client_close(sock, linger)
 
 
-def tls_context(cert, key, only=None):
+def tls_context(cert, key, only=None, client_ca=None):
     """A server context with the certificate chain and key (key None: in the cert file), offering
-    TLS 1.2 and 1.3, or only the version named by `only`."""
+    TLS 1.2 and 1.3, or only the version named by `only`; with client_ca, clients must present a
+    certificate issued by a CA of that file. A certificate too weak for the default security
+    level (an RSA-1024 key) is served all the same, so that clients can be shown to refuse it."""
     ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-    ctx.load_cert_chain(cert, key)
+    try:
+        ctx.load_cert_chain(cert, key)
+    except ssl.SSLError as e:
+        if "too small" not in str(e):
+            raise
+        ctx.set_ciphers("DEFAULT:@SECLEVEL=0")
+        ctx.load_cert_chain(cert, key)
+    if client_ca:
+        ctx.verify_mode = ssl.CERT_REQUIRED
+        ctx.load_verify_locations(client_ca)
     with warnings.catch_warnings():
         warnings.simplefilter("ignore", DeprecationWarning)   # TLS 1.1 is deprecated: that is the point
         if only == "1.1":
@@ -475,6 +495,10 @@ class Handler(socketserver.BaseRequestHandler):
             log_entry(cfg.log, entry)
             return
         entry["tls"] = sock.version()
+        entry["tls_resumed"] = sock.session_reused
+        client = dict(pair for rdn in (sock.getpeercert() or {}).get("subject", ()) for pair in rdn)
+        if client:
+            entry["tls_client"] = client.get("commonName")
         try:
             self.exchange(sock, entry, deadline)
         finally:
@@ -540,6 +564,9 @@ class Handler(socketserver.BaseRequestHandler):
         parts = request_line.split(" ")
         if len(parts) != 3 or parts[0] != "POST" or not parts[2].startswith("HTTP/1."):
             raise BadRequest("request line %r is not POST <uri> HTTP/1.x" % request_line)
+        names = [re.sub(r":[0-9]*\Z", "", v) for n, v in headers if n.lower() == "host"]
+        if self.cfg.require_host is not None and names != [self.cfg.require_host]:
+            raise BadRequest("Host %r is not %r: another site" % (names, self.cfg.require_host))
         types = [v for n, v in headers if n.lower() == "content-type"]
         if types != ["application/x-qz"]:
             raise BadRequest("content type %r is not application/x-qz" % types)
@@ -568,6 +595,10 @@ class Handler(socketserver.BaseRequestHandler):
             page = (b"<html><head><title>500 Internal Server Error</title></head>\r\n"
                     b"<body><h1>Internal Server Error</h1><p>The payment service failed.</p></body></html>\r\n")
             send_all(sock, http_response(b"500 Internal Server Error", b"text/html", page), deadline)
+        elif mode in STATUS_PAGES:
+            status = STATUS_PAGES[mode]
+            page = b"<html><head><title>%s</title></head>\r\n<body><h1>%s</h1></body></html>\r\n" % (status, status)
+            send_all(sock, http_response(status, b"text/html", page), deadline)
         elif mode in ("huge-body", "endless"):
             line = b"QUFB" * 19 + b"\r\n"        # 76 base64 characters a line
             head = b"HTTP/1.0 200 OK\r\nContent-Type: application/x-qz\r\n"
@@ -590,7 +621,8 @@ class Handler(socketserver.BaseRequestHandler):
             body = base64.b64encode(reply)
             if mode == "split-body":
                 body = b"\r\n".join(body[i:i + 76] for i in range(0, len(body), 76)) + b"\r\n"
-            response = http_response(b"200 OK", b"application/x-qz", body,
+            status = b"500 Internal Server Error" if mode == "error-status-reply" else b"200 OK"
+            response = http_response(status, b"application/x-qz", body,
                                      b"\n" if mode == "bare-lf" else b"\r\n")
             if mode == "trickle":
                 for i in range(len(response)):
@@ -601,6 +633,8 @@ class Handler(socketserver.BaseRequestHandler):
             if mode == "reset-after-reply":
                 STOP.wait(0.3)
                 reset_connection(sock)
+            elif mode == "hold-open":
+                wait_for_client_close(sock, cfg.io_timeout)
 
 
 class Server(socketserver.ThreadingTCPServer):
@@ -690,14 +724,17 @@ type 2040 or 1093, version 1.00, a pay request of 378 to 10622 bytes, signature-
 
 HTTPS: with --tls-cert (and --tls-key, unless the key is in the same file) every connection
 starts with a TLS handshake: TLS 1.2 or 1.3, or the one version --tls-only names (1.1 is there so
-that clients can be shown to refuse it). A failed handshake is logged with tls_error and a line
-on stderr; no request is read. A TLS handshake sent to a plain HTTP port gets an HTTP 400.
+that clients can be shown to refuse it). With --tls-client-ca FILE the client must present a
+certificate from a CA in FILE. A failed handshake is logged with tls_error and a line on stderr;
+no request is read. A TLS handshake sent to a plain HTTP port gets an HTTP 400.
 
 --misbehave modes:
 %s
 
 --log FILE: one JSON object per line and connection, written before the answer goes out. Keys:
-  time, peer, misbehave, tls (the TLS version over HTTPS, e.g. "TLSv1.3"), tls_error (why the
+  time, peer, misbehave, tls (the TLS version over HTTPS, e.g. "TLSv1.3"), tls_client (the
+  common name of the client's certificate, when one was required), tls_resumed (whether the
+  client resumed an earlier TLS session), tls_error (why the
   handshake failed; then no request was read), request_line, headers ([name, value] pairs as
   received), body (the base64 text as received), message and message_hex (the decoded
   message), type ("2040", "1093", "unsigned" or null), expiry (the 1093 expiry field),
@@ -720,11 +757,16 @@ def main(argv):
     p.add_argument("--tls-cert", metavar="FILE", help="serve HTTPS with this PEM certificate (chain)")
     p.add_argument("--tls-key", metavar="FILE",
                    help="the certificate's PEM private key (default: in --tls-cert)")
+    p.add_argument("--tls-client-ca", metavar="FILE",
+                   help="require a client certificate issued by a CA of this PEM file")
     p.add_argument("--tls-only", choices=sorted(TLS_VERSIONS), metavar="VERSION",
                    help="offer only this TLS version: 1.1, 1.2 or 1.3 (default: 1.2 and 1.3)")
     p.add_argument("--key-file", default=DEFAULT_KEY_FILE,
                    help="merchant key file, read as the tool reads it: at most 511 bytes, the last byte "
                         "read dropped, the key ends at the first NUL (default: sim/demo.key)")
+    p.add_argument("--require-host", metavar="HOST",
+                   help="serve only requests whose one Host header names HOST (any port; an IPv6 "
+                        "address in brackets), as a name-based virtual host does; others get an HTTP 400")
     p.add_argument("--accept-unsigned", action="store_true",
                    help="answer unsigned pay requests (the AuthString posted unchanged)")
     p.add_argument("--log", help="append one JSON line per request to this file")
@@ -752,12 +794,12 @@ def main(argv):
     if len(args.key) > 64:
         sys.stderr.write("payserver: the key is %d bytes; signatures take at most 64\n" % len(args.key))
         return 2
-    if (args.tls_key or args.tls_only) and not args.tls_cert:
-        p.error("--tls-key and --tls-only need --tls-cert")
+    if (args.tls_key or args.tls_only or args.tls_client_ca) and not args.tls_cert:
+        p.error("--tls-key, --tls-only and --tls-client-ca need --tls-cert")
     args.tls = None
     if args.tls_cert:
         try:
-            args.tls = tls_context(args.tls_cert, args.tls_key, args.tls_only)
+            args.tls = tls_context(args.tls_cert, args.tls_key, args.tls_only, args.tls_client_ca)
         except (OSError, ssl.SSLError) as e:
             sys.stderr.write("payserver: cannot use the TLS certificate or key: %s\n" % e)
             return 2

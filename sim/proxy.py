@@ -8,13 +8,16 @@ unchanged, then the body (Content-length bytes), and relaying the response back 
 closes the connection or the client goes away. "CONNECT host:port HTTP/1.x" opens a tunnel (as a
 client does for an https:// URL): the proxy connects, answers "HTTP/1.0 200 Connection
 established", then copies bytes both ways until either side closes; with --refuse-connect it
-answers 403 instead. Only targets on 127.0.0.1, ::1 (or localhost) are served. Any other request
+answers 403 instead. With --require-auth USER:PASSWORD every request and CONNECT must carry
+those Basic credentials in Proxy-Authorization, or gets 407 Proxy Authentication Required; the
+header is never passed on. Only targets on 127.0.0.1, ::1 (or localhost) are served. Any other request
 line, or any other fault, gets an HTTP 400 (502 when the target cannot be reached) with a short
 text body and a line on stderr.
 
 On start it prints "listening on ADDRESS:PORT" as its first line (an IPv6 address in brackets).
 """
 import argparse
+import base64
 import select
 import socket
 import socketserver
@@ -112,6 +115,14 @@ class ProxyHandler(socketserver.BaseRequestHandler):
             request_line, headers, body, raw_head = read_request(sock, deadline, need_length=False)
             entry.update(request_line=request_line, headers=headers)
             method, host, port, path, version = parse_target(request_line)
+            given = [v for n, v in headers if n.lower() == "proxy-authorization"]
+            entry["proxy_authorization"] = ("none" if not given else
+                                            "accepted" if given == [cfg.expected_auth] else "refused")
+            if cfg.require_auth and entry["proxy_authorization"] != "accepted":
+                entry["target"] = target_text(host, port)
+                return self.refuse(sock, entry, b"407 Proxy Authentication Required",
+                                   "credentials %s" % entry["proxy_authorization"],
+                                   b'Proxy-Authenticate: Basic realm="test proxy"\r\n')
             if path is None and cfg.refuse_connect:
                 entry["target"] = target_text(host, port)
                 return self.refuse(sock, entry, b"403 Forbidden", "CONNECT refused (--refuse-connect)")
@@ -128,7 +139,8 @@ class ProxyHandler(socketserver.BaseRequestHandler):
             forwarded_line, out = None, b"HTTP/1.0 200 Connection established\r\n\r\n"
         else:
             forwarded_line = "%s %s %s" % (method, path, version)
-            rest = raw_head.split(b"\r\n", 1)[1:]
+            rest = [line for line in raw_head.split(b"\r\n")[1:]
+                    if not line.lower().startswith(b"proxy-authorization:")]
             out = b"\r\n".join([forwarded_line.encode("latin-1")] + rest) + b"\r\n\r\n" + body
         entry.update(target=target_text(host, port), forwarded_request_line=forwarded_line)
         try:
@@ -146,13 +158,15 @@ class ProxyHandler(socketserver.BaseRequestHandler):
         finally:
             upstream.close()
 
-    def refuse(self, sock, entry, status, why):
-        """Answer with an error status and a text body, and log why."""
+    def refuse(self, sock, entry, status, why, extra_headers=b""):
+        """Answer with an error status, extra header lines and a text body, and log why."""
         entry["error"] = why
         sys.stderr.write("proxy: %s from %s: %s\n" % (status.decode(), entry["peer"], why))
         sys.stderr.flush()
         log_entry(self.cfg.log, entry)
-        send_all(sock, http_response(status, b"text/plain", b"proxy: " + why.encode("latin-1", "replace") + b"\n"),
+        response = http_response(status, b"text/plain", b"proxy: " + why.encode("latin-1", "replace") + b"\n")
+        head_end = response.index(b"\r\n") + 2
+        send_all(sock, response[:head_end] + extra_headers + response[head_end:],
                  time.monotonic() + self.cfg.io_timeout)
 
 
@@ -160,20 +174,25 @@ def main(argv):
     p = argparse.ArgumentParser(
         description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter,
         epilog="--log FILE: one JSON object per line and connection, written before forwarding, with the keys "
-               "time, peer, request_line (as received), headers, target (host:port), forwarded_request_line "
-               "(null for a tunnel) and error (null when forwarded or tunnelled).")
+               "time, peer, request_line (as received), headers, proxy_authorization (none, accepted or refused), "
+               "target (host:port), forwarded_request_line (null for a tunnel) and error (null when forwarded or "
+               "tunnelled).")
     p.add_argument("--port", type=int, default=0, help="port to listen on (default 0: pick a free one)")
     p.add_argument("--bind", type=payserver.loopback_address, default="127.0.0.1",
                    metavar="ADDRESS",
                    help="loopback address to listen on, e.g. ::1 (default 127.0.0.1)")
     p.add_argument("--refuse-connect", action="store_true",
                    help="answer every CONNECT with HTTP 403 Forbidden")
+    p.add_argument("--require-auth", metavar="USER:PASSWORD",
+                   help="serve only requests with these Basic credentials; others get 407")
     p.add_argument("--log", help="append one JSON line per request to this file")
     p.add_argument("--io-timeout", type=payserver.positive_float, default=30.0,
                    help="seconds allowed for reading a request, connecting and forwarding it (default 30)")
     p.add_argument("--lifetime", type=payserver.positive_float, default=0.0,
                    help="exit after this many seconds (default 0: run until SIGTERM or SIGINT)")
     args = p.parse_args(argv)
+    args.expected_auth = ("Basic " + base64.b64encode(args.require_auth.encode("utf-8")).decode("ascii")
+                          if args.require_auth else None)
     ProxyHandler.cfg = args
     return serve(ProxyHandler, args.port, args.lifetime, args.bind)
 

@@ -1,6 +1,8 @@
 #include "tool.h"
 
 #include "qz_internal.h"
+#include "qzutil.h"
+#include "wipe.h"
 
 #include <cerrno>
 #include <climits>
@@ -8,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <sys/stat.h>
 #include <unistd.h>
 
 /* An AuthString read from standard input: a pay request is at most about 14 KiB of base64. */
@@ -56,17 +59,61 @@ const char *readMerchantKey(const char *path, int keyFd, int timeoutSeconds, uns
     return result == QZ_KEY_READ ? nullptr : QZKeyFileText(result);
 }
 
-const char *checkCAFile(const char *path)
+const char *readProxyCredentials(const char *path, char *buffer)
 {
-    static const char kCACannotRead[] = "Unable to read CA file";
-    if (path == nullptr)
-        return nullptr;
+    static const size_t kMaxLine = PROXY_USER_BUFFER_SIZE - 3;
+    memset(buffer, 0, PROXY_USER_BUFFER_SIZE);
     FILE *f = fopen(path, "rb");
-    char byte;
-    const bool readable = f != nullptr && fread(&byte, 1, 1, f) == 1;
-    if (f != nullptr)
-        fclose(f);
-    return readable ? nullptr : kCACannotRead;
+    if (f == nullptr)
+        return "Unable to open proxy user file";
+    /* Unbuffered: stdio's own buffer would keep a copy of the password that nothing wipes. */
+    setvbuf(f, nullptr, _IONBF, 0);
+    struct stat st;
+    if (fstat(fileno(f), &st) == 0 && S_ISREG(st.st_mode) &&
+        (st.st_mode & (S_IRGRP | S_IWGRP | S_IROTH | S_IWOTH)) != 0)
+        fprintf(stderr, "vemrick: warning: proxy user file is accessible by others (chmod 600)\n");
+    const size_t n = fread(buffer, 1, PROXY_USER_BUFFER_SIZE - 1, f);
+    const bool readFailed = ferror(f) != 0;
+    fclose(f);
+    const char *lf = static_cast<const char *>(memchr(buffer, '\n', n));
+    size_t line = lf != nullptr ? static_cast<size_t>(lf - buffer) : n;
+    const bool ended = lf != nullptr || n < PROXY_USER_BUFFER_SIZE - 1; /* the line is all there */
+    if (line > 0 && buffer[line - 1] == '\r')
+        line--;
+    bool control = false; /* a NUL or a line end inside would cut or split the header */
+    for (size_t i = 0; i < line; i++)
+        control |= static_cast<unsigned char>(buffer[i]) < 0x20 || buffer[i] == 0x7f;
+    const bool wellFormed = !readFailed && ended && line <= kMaxLine && !control &&
+                            memchr(buffer, ':', line) != nullptr;
+    secure_wipe(buffer + line, PROXY_USER_BUFFER_SIZE - line);
+    if (wellFormed)
+        return nullptr;
+    secure_wipe(buffer, PROXY_USER_BUFFER_SIZE);
+    return readFailed ? "Unable to read proxy user file"
+                      : "Proxy user file holds no user:password line (at most 1024 bytes, no "
+                        "control characters)";
+}
+
+const char *checkTlsFiles(const Options &options)
+{
+    nettls::Setup tls;
+    tls.caFile = options.caFile;
+    tls.certFile = options.certFile;
+    tls.keyFile = options.certKeyFile;
+    std::string cause;
+    const int fault = QZUtil::CheckTlsFiles(tls, &cause);
+    if (fault == nettls::FILES_OK) {
+        const char *keyFile =
+            options.certKeyFile != nullptr ? options.certKeyFile : options.certFile;
+        struct stat st;
+        if (keyFile != nullptr && stat(keyFile, &st) == 0 && S_ISREG(st.st_mode) &&
+            (st.st_mode & (S_IRGRP | S_IWGRP | S_IROTH | S_IWOTH)) != 0)
+            fprintf(stderr, "vemrick: warning: client certificate key file is accessible by "
+                            "others (chmod 600)\n");
+        return nullptr;
+    }
+    fprintf(stderr, "vemrick: %s\n", cause.c_str());
+    return fault == nettls::FILES_CA ? "Unable to read CA file" : "Unable to read client certificate";
 }
 
 unsigned int readAuthString(const char *word, int timeoutSeconds, std::string *out,

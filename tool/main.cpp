@@ -1,5 +1,6 @@
 #include "tool.h"
 
+#include "qzutil.h"
 #include "vemrick.h"
 #include "wipe.h"
 
@@ -14,17 +15,25 @@
 #include <sys/prctl.h>
 #include <unistd.h>
 
+/* The three forms of the command line and the options in one line, as a wrong command line
+ * shows them on stderr. */
+static std::string usageText(const char *prog)
+{
+    const std::string p = prog;
+    return "Usage: " + p + " AuthString URL timeout proxyHost proxyPort merchantKeyFile\n" +
+           "       " + p + " -{g}et AuthString\n" +
+           "       " + p +
+           " -preauth AuthString URL timeout proxyHost proxyPort merchantKeyFile expireSeconds\n"
+           "Options, before the rest: --cacert FILE, --cert FILE, --cert-key FILE, "
+           "--pin sha256//BASE64[;...], --json, --trace, --journal FILE,\n"
+           "--key-fd N (merchantKeyFile then -), --proxy-user-file FILE (user:password), "
+           "-- (ends the options);\n"
+           "AuthString - reads it from standard input\n";
+}
+
 void usage(const char *prog)
 {
-    fprintf(stderr, "Usage: %s AuthString URL timeout proxyHost proxyPort merchantKeyFile\n", prog);
-    fprintf(stderr, "       %s -{g}et AuthString\n", prog);
-    fprintf(stderr,
-            "       %s -preauth AuthString URL timeout proxyHost proxyPort merchantKeyFile "
-            "expireSeconds\n",
-            prog);
-    fprintf(stderr, "Options, before the rest: --cacert FILE, --json, --trace, --journal FILE, "
-                    "--key-fd N (merchantKeyFile then -), -- (ends the options);\n"
-                    "AuthString - reads it from standard input\n");
+    fputs(usageText(prog).c_str(), stderr);
 }
 
 /* A descriptor number: decimal digits only, at most INT_MAX; -1 otherwise. */
@@ -54,6 +63,18 @@ static int readOptions(int argc, char **argv, Options *options)
             return 0;
         } else if (strcmp(option, "--cacert") == 0) {
             options->caFile = value;
+            i++;
+        } else if (strcmp(option, "--cert") == 0) {
+            options->certFile = value;
+            i++;
+        } else if (strcmp(option, "--cert-key") == 0) {
+            options->certKeyFile = value;
+            i++;
+        } else if (strcmp(option, "--pin") == 0 && QZUtil::TlsPinsWellFormed(value)) {
+            options->pins = value;
+            i++;
+        } else if (strcmp(option, "--proxy-user-file") == 0) {
+            options->proxyUserFile = value;
             i++;
         } else if (strcmp(option, "--journal") == 0) {
             options->journal = value;
@@ -127,6 +148,53 @@ static int writeAll(const char *text, size_t size)
     return 0;
 }
 
+static const char kHelp[] =
+    "\nPays (seven words), pre-authorizes (-preauth) or inspects offline (-g, -get) one buyer's\n"
+    "AuthString and prints key=value lines ending in ReturnCode= on standard output.\n"
+    "\n"
+    "Options:\n"
+    "  --cacert FILE   trust the certificates of this PEM file for https URLs instead of the\n"
+    "                  system's trust store\n"
+    "  --cert FILE     present this PEM client certificate (and its chain) to an https server\n"
+    "  --cert-key FILE the client certificate's unencrypted PEM key (default: in --cert FILE)\n"
+    "  --pin sha256//BASE64[;...]\n"
+    "                  keep an https connection only if its verified chain holds a pinned key\n"
+    "  --json          print the result as one JSON object on one line\n"
+    "  --trace         print each step of the exchange on standard error (never the key)\n"
+    "  --journal FILE  append a JSON line to FILE before the request is sent, and one after\n"
+    "  --key-fd N      read the merchant key from open descriptor N; merchantKeyFile is then -\n"
+    "  --proxy-user-file FILE\n"
+    "                  send the proxy the user:password of FILE's first line (Basic)\n"
+    "  --              end the options\n"
+    "  --help          print this help and exit\n"
+    "  --version       print the version and whether https is available, and exit\n"
+    "\n"
+    "The output, return codes and exit status are described in vemrick(1).\n";
+
+/* --help or --version as the only argument: the answer on standard output, nothing else done
+ * (no key read, no library call that could reach the network). Returns the exit status, or -1
+ * for any other command line. */
+static int answerInformation(int argc, char **argv, const char *prog)
+{
+    if (argc != 2 || (strcmp(argv[1], "--help") != 0 && strcmp(argv[1], "--version") != 0))
+        return -1;
+    std::string text;
+    if (strcmp(argv[1], "--version") == 0) {
+        text = std::string("vemrick ") + QZVersion() + "\n";
+        text += VEMRICK_HAVE_TLS ? "https: yes (libssl.so.3 of OpenSSL 3, loaded on first use)\n"
+                                 : "https: no (built without TLS support)\n";
+    } else {
+        text = usageText(prog);
+        text += kHelp;
+    }
+    const int err = writeAll(text.data(), text.size());
+    if (err != 0) {
+        fprintf(stderr, "vemrick: cannot write the result: %s\n", strerror(err));
+        return EXIT_WRITE_FAILED;
+    }
+    return 0;
+}
+
 /* Runs the mode that the words after the options (from argv[first]) ask for, filling *r.
  * Returns the exit status: 0, or 1 for a wrong command line. */
 static int runMode(const char *prog, int argc, char **argv, int first, Options &options, Result *r)
@@ -190,6 +258,17 @@ int main(int argc, char **argv)
     prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
     /* A reader of standard output that went away is a write error (exit status 2), not a signal. */
     signal(SIGPIPE, SIG_IGN);
+    /* The process ends after one exchange: OpenSSL need not clean up after itself. */
+    QZUtil::TlsLeanStart();
+
+    try {
+        const int status = answerInformation(argc, argv, prog);
+        if (status >= 0)
+            return status;
+    } catch (const std::bad_alloc &) {
+        fputs("vemrick: out of memory\n", stderr);
+        return 1;
+    }
 
     Options options;
     const int first = readOptions(argc, argv, &options);

@@ -227,10 +227,15 @@ unsigned int failRun(Result *r, unsigned int code, const QZCallReport &report, b
     const char *phase = report.phase[0] != '\0' ? report.phase : "transaction";
     const char *cause = report.cause[0] != '\0' ? report.cause : "failed";
     r->description = std::string(phase) + ": " + cause;
+    /* A proxy that refused a request it was handed should not have passed it on; as its answer
+     * proves nothing, the payment server is still to be asked. */
+    const bool proxyRefused = report.requestSent && strcmp(report.phase, "proxy") == 0;
     stderrLine("", phase, cause,
-               report.requestSent ? " (request sent: the outcome is unknown; check with the "
-                                    "payment server before paying again)"
-                                  : " (request not sent)");
+               proxyRefused ? " (request refused by the proxy, which should not have passed it "
+                              "on; check with the payment server before paying again)"
+               : report.requestSent ? " (request sent: the outcome is unknown; check with the "
+                                      "payment server before paying again)"
+                                    : " (request not sent)");
     return code;
 }
 

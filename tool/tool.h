@@ -17,11 +17,15 @@ enum { EXIT_WRITE_FAILED = 2 };
 
 /* What the options before the mode words asked for. */
 struct Options {
-    const char *caFile = nullptr;  /* --cacert FILE: trusted certificates for https */
+    const char *caFile = nullptr;      /* --cacert FILE: trusted certificates for https */
+    const char *certFile = nullptr;    /* --cert FILE: client certificate (and chain) for https */
+    const char *certKeyFile = nullptr; /* --cert-key FILE: its private key */
+    const char *pins = nullptr;        /* --pin sha256//BASE64[;...]: pinned public keys */
     bool json = false;             /* --json: one JSON object instead of key=value lines */
     bool trace = false;            /* --trace: one stderr line per step */
     const char *journal = nullptr; /* --journal FILE: a line before sending and one after */
     int keyFd = -1;                /* --key-fd N: the key comes from this descriptor */
+    const char *proxyUserFile = nullptr; /* --proxy-user-file FILE: user:password for the proxy */
 };
 
 /* The outcome of one run, as rendered on standard output. */
@@ -123,9 +127,23 @@ unsigned int readAuthString(const char *word, int timeoutSeconds, std::string *o
 const char *readMerchantKey(const char *path, int keyFd, int timeoutSeconds, unsigned char *key,
                             unsigned int *keyLen);
 
-/* Null when the --cacert file (if any) holds a readable byte, else the failure's text:
- * a mistyped path should not show up only as a failed handshake. */
-const char *checkCAFile(const char *path);
+/* The bytes of a proxy user file's line that are kept: user:password, at most 1024 bytes, and room
+ * for a CR, an LF and a NUL. */
+enum { PROXY_USER_BUFFER_SIZE = 1027 };
+
+/* Reads the first line of the proxy user file (up to an LF, a CR before it dropped) into buffer
+ * (PROXY_USER_BUFFER_SIZE bytes, left zero-filled after the line; the caller wipes it): it must be
+ * user:password, with a ":", at most 1024 bytes and no control characters. Warns on stderr when
+ * the file is a regular file that group or others may read or write. Returns null, or the
+ * failure's text (then buffer is all zero). Nothing of the file's content is ever printed. */
+const char *readProxyCredentials(const char *path, char *buffer);
+
+/* Null when the --cacert file (if any) holds a certificate and the --cert/--cert-key files (if
+ * any) a usable certificate and unencrypted key, else the failure's text ("Unable to read CA
+ * file", "Unable to read client certificate"), the reason written to stderr first: a mistyped
+ * path should not show up only as a failed handshake. Warns when the file the client's key was
+ * read from may be read by others. */
+const char *checkTlsFiles(const Options &options);
 
 /* The expiry date of expiryDays into date (9 bytes). Returns null, or the failure's text. */
 const char *expiryDate(const char *expiryDays, char *date);

@@ -24,7 +24,12 @@ void traceFromLibrary(void *, const char *step, const char *detail)
     }
 }
 
-/* The key, wiped however its scope is left (also when memory runs out). */
+/* The key and the proxy credentials, wiped however their scope is left (also when memory runs
+ * out). */
+struct CredentialBuffer {
+    char bytes[PROXY_USER_BUFFER_SIZE] = {};
+    ~CredentialBuffer() { secure_wipe(bytes, sizeof bytes); }
+};
 struct KeyBuffer {
     unsigned char bytes[QZ_KEY_BUFFER_SIZE];
     ~KeyBuffer() { secure_wipe(bytes, sizeof bytes); }
@@ -54,7 +59,7 @@ unsigned int runTransaction(const Options &options, const char *mode, const Tran
         r->requestSent = 0;
         failRun(r, code, why);
     } else {
-        if (const char *failure = checkCAFile(options.caFile))
+        if (const char *failure = checkTlsFiles(options))
             return toolFailure(r, failure);
         KeyBuffer key;
         unsigned int keyLen = 0;
@@ -62,6 +67,12 @@ unsigned int runTransaction(const Options &options, const char *mode, const Tran
                                                     &keyLen))
             return toolFailure(r, failure);
         traceStep("key", ("read, " + std::to_string(keyLen) + " bytes").c_str());
+        CredentialBuffer credentials;
+        if (options.proxyUserFile != nullptr) {
+            if (const char *failure = readProxyCredentials(options.proxyUserFile, credentials.bytes))
+                return toolFailure(r, failure);
+            traceStep("proxy user", "read"); /* never the user or the password */
+        }
 
         PayRequestFields fields;
         memset(&fields, 0, sizeof fields);
@@ -84,7 +95,10 @@ unsigned int runTransaction(const Options &options, const char *mode, const Tran
             return toolFailure(r, "Unable to write journal");
         }
 
-        const QZCallOptions callOptions = {options.caFile, traceFromLibrary, nullptr};
+        const QZCallOptions callOptions = {options.caFile,      traceFromLibrary,
+                                           nullptr,             credentials.bytes,
+                                           options.certFile,    options.certKeyFile,
+                                           options.pins};
         QZCallReport report;
         unsigned int cardCount = 0;
         char *cardList = nullptr;

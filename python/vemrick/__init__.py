@@ -14,6 +14,7 @@ library judges (an empty or undecodable AuthString, a malformed expiry date, the
 server's answer) comes back as a Result with its return code and, for a transaction, the reason
 in Result.error.
 """
+import collections
 import ctypes
 import dataclasses
 import datetime
@@ -23,16 +24,18 @@ import warnings
 from typing import Optional, Tuple, Union
 
 from . import _native
+from ._version import __version__
 
 __all__ = ["Result", "pay", "preauthorize", "inspect", "is_valid", "MAX_EXPIRY_DAYS"]
-__version__ = "1.0.0"
 
 MAX_EXPIRY_DAYS = 90
+MAX_PROXY_CREDENTIALS = 1024  # bytes of user ":" password
 DEFAULT_TIMEOUT = 30
 
 Text = Union[str, bytes]
 Path = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 Proxy = Union[str, Tuple[str, int]]
+ProxyAuth = Tuple[Union[str, bytes], Union[str, bytes]]
 
 
 @dataclasses.dataclass(frozen=True)
@@ -68,7 +71,9 @@ class Result:
 
 def pay(auth_string: Text, url: Text, *, key: Optional[bytes] = None,
         key_file: Optional[Path] = None, timeout: int = DEFAULT_TIMEOUT,
-        proxy: Optional[Proxy] = None, cacert: Optional[Path] = None,
+        proxy: Optional[Proxy] = None, proxy_auth: Optional[ProxyAuth] = None,
+        cacert: Optional[Path] = None, cert: Optional[Path] = None,
+        cert_key: Optional[Path] = None, pin: Optional[Text] = None,
         unsigned: bool = False) -> Result:
     """Pays the order of auth_string at url (http:// or https://) and returns the Result.
 
@@ -78,18 +83,27 @@ def pay(auth_string: Text, url: Text, *, key: Optional[bytes] = None,
     forge an approval: it raises ValueError unless unsigned=True says that this is meant (a
     truncated key file must not turn the checks off). timeout: seconds of silence
     (1 or more) that end the exchange; the whole exchange is bounded by four times it. proxy: an
-    HTTP proxy as "host:port" or (host, port). cacert: a PEM file trusted for https instead of
-    the system's trust store.
+    HTTP proxy as "host:port" or (host, port). proxy_auth: (user, password) for a proxy that
+    wants Basic credentials (str, taken as UTF-8, or bytes; the user without ":"), sent to the
+    proxy only and in clear: use it only with a proxy you trust on a network you trust. cacert: a
+    PEM file whose every certificate is trusted for https (an intermediate CA too) instead of the
+    system's trust store. cert: a PEM client certificate (and its chain) presented when the server
+    asks, with its unencrypted key in cert_key or else in the cert file; a file that cannot be used
+    gives return code 1002 with nothing sent. pin: "sha256//BASE64[;sha256//BASE64...]", public
+    keys of which the server's verified chain must hold one (1002 with nothing sent otherwise; a
+    malformed pin gives 1000).
     """
-    return _transact(False, None, auth_string, url, key, key_file, timeout, proxy, cacert,
-                     unsigned)
+    return _transact(False, None, auth_string, url, key, key_file, timeout, proxy, proxy_auth,
+                     _Tls(cacert, cert, cert_key, pin), unsigned)
 
 
 def preauthorize(auth_string: Text, url: Text, *, key: Optional[bytes] = None,
                  key_file: Optional[Path] = None, expiry_days: Optional[int] = None,
                  expiry_date: Union[str, datetime.date, None] = None,
                  timeout: int = DEFAULT_TIMEOUT, proxy: Optional[Proxy] = None,
-                 cacert: Optional[Path] = None) -> Result:
+                 proxy_auth: Optional[ProxyAuth] = None, cacert: Optional[Path] = None,
+                 cert: Optional[Path] = None, cert_key: Optional[Path] = None,
+                 pin: Optional[Text] = None) -> Result:
     """Pre-authorizes the order of auth_string at url, held until an expiry date: expiry_days
     from today's local calendar date (at most 90; 0 is today, negative values lie in the past), or
     expiry_date as "YYYYMMDD" or a datetime.date; neither sends no date. A key is mandatory (an
@@ -97,7 +111,8 @@ def preauthorize(auth_string: Text, url: Text, *, key: Optional[bytes] = None,
     The other arguments are those of pay().
     """
     expiry = _expiry(expiry_days, expiry_date)
-    return _transact(True, expiry, auth_string, url, key, key_file, timeout, proxy, cacert)
+    return _transact(True, expiry, auth_string, url, key, key_file, timeout, proxy, proxy_auth,
+                     _Tls(cacert, cert, cert_key, pin))
 
 
 def inspect(auth_string: Text) -> Result:
@@ -141,20 +156,32 @@ def is_valid(auth_string: Text, **expected: Text) -> bool:
 # ---- the common road of both transactions
 
 
-def _transact(preauth, expiry, auth_string, url, key, key_file, timeout, proxy, cacert,
+_Tls = collections.namedtuple("_Tls", "cacert cert cert_key pin")
+
+
+def _transact(preauth, expiry, auth_string, url, key, key_file, timeout, proxy, proxy_auth, tls,
               unsigned=False):
     lib = _native.library()
     data = _auth_bytes(auth_string)
     url_bytes = _text_bytes("url", url, "utf-8")
     seconds = _timeout(timeout)
     proxy_host, proxy_port = _proxy(proxy)
-    options = _native.CallOptions(None if cacert is None else _path_bytes("cacert", cacert))
+    paths = [None if value is None else _path_bytes(name, value)
+             for name, value in zip(("cacert", "cert", "cert_key"), tls[:3])]
+    pin = None if tls.pin is None else _text_bytes("pin", tls.pin, "ascii")
+    options = _native.CallOptions(paths[0], certFile=paths[1], certKeyFile=paths[2], pins=pin)
     record, report = _native.TransactionRecord(), _native.CallReport()
     count, cards = ctypes.c_uint(0), ctypes.c_void_p()
-    key_buffer, key_len = _key_buffer(key, key_file)  # last: nothing else can fail once it is read
-    if key_len == 0 and not preauth and not unsigned:
-        raise ValueError("the merchant key is empty: the request would go out unsigned and the "
-                         "reply would not be verified (pass unsigned=True if that is meant)")
+    credentials = _credentials_buffer(proxy_auth)
+    try:
+        key_buffer, key_len = _key_buffer(key, key_file)  # nothing else can fail once it is read
+        if key_len == 0 and not preauth and not unsigned:
+            raise ValueError("the merchant key is empty: the request would go out unsigned and the "
+                             "reply would not be verified (pass unsigned=True if that is meant)")
+    except BaseException:
+        _wipe(credentials)
+        raise
+    options.proxyCredentials = ctypes.addressof(credentials)
     try:
         args = [ctypes.byref(record), ctypes.byref(count), ctypes.byref(cards), seconds, key_buffer,
                 key_len, proxy_host, proxy_port, ctypes.byref(options), ctypes.byref(report)]
@@ -164,6 +191,7 @@ def _transact(preauth, expiry, auth_string, url, key, key_file, timeout, proxy, 
             code = lib.QZProcessPayTransactionEx(data, len(data), url_bytes, *args)
     finally:
         _wipe(key_buffer)
+        _wipe(credentials)
     try:
         size = _native.CARD_ENTRY_SIZE
         block = ctypes.string_at(cards.value, count.value * size) if cards else b""
@@ -251,6 +279,34 @@ def _proxy(proxy):
     if not host or not 1 <= port <= 65535:
         raise ValueError("proxy needs a host and a port from 1 to 65535")
     return host, port
+
+
+def _credentials_buffer(proxy_auth):
+    """user:password and a NUL in a ctypes buffer of this package's own, which the caller wipes
+    (an empty one for no credentials)."""
+    if proxy_auth is None:
+        return (ctypes.c_char * 1)()
+    if not isinstance(proxy_auth, tuple) or len(proxy_auth) != 2:
+        raise TypeError("proxy_auth must be a (user, password) tuple, not %s" % _type_name(proxy_auth))
+    parts = []
+    for name, value in zip(("proxy user", "proxy password"), proxy_auth):
+        if isinstance(value, str):
+            value = value.encode("utf-8")
+        elif not isinstance(value, (bytes, bytearray)):
+            raise TypeError("%s must be str or bytes, not %s" % (name, _type_name(value)))
+        if any(b < 0x20 or b == 0x7F for b in value):
+            raise ValueError("%s holds a control character" % name)
+        parts.append(value)
+    if b":" in parts[0]:
+        raise ValueError("proxy user must not hold ':'")
+    size = len(parts[0]) + 1 + len(parts[1])
+    if size > MAX_PROXY_CREDENTIALS:
+        raise ValueError("proxy user and password are longer than %d bytes" % MAX_PROXY_CREDENTIALS)
+    buffer = (ctypes.c_char * (size + 1))()
+    ctypes.memmove(buffer, bytes(parts[0]), len(parts[0]))
+    buffer[len(parts[0])] = b":"
+    ctypes.memmove(ctypes.addressof(buffer) + len(parts[0]) + 1, bytes(parts[1]), len(parts[1]))
+    return buffer
 
 
 def _expiry(expiry_days, expiry_date):

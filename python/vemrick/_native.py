@@ -51,7 +51,9 @@ TraceFunction = ctypes.CFUNCTYPE(None, ctypes.c_void_p, ctypes.c_char_p, ctypes.
 
 class CallOptions(ctypes.Structure):
     _fields_ = [("caFile", ctypes.c_char_p), ("trace", TraceFunction),
-                ("traceContext", ctypes.c_void_p)]
+                ("traceContext", ctypes.c_void_p), ("proxyCredentials", ctypes.c_void_p),
+                ("certFile", ctypes.c_char_p), ("certKeyFile", ctypes.c_char_p),
+                ("pins", ctypes.c_char_p)]
 
 
 class CallReport(ctypes.Structure):

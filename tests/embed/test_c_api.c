@@ -42,6 +42,8 @@ static void printLayout(void)
     MEMBER(TransactionRecord, ReturnCode);
     SIZE(QZCallOptions);
     MEMBER(QZCallOptions, traceContext);
+    MEMBER(QZCallOptions, proxyCredentials);
+    MEMBER(QZCallOptions, pins);
     SIZE(QZCallReport);
     MEMBER(QZCallReport, cause);
     printf("\"unsigned int\": %u}\n", (unsigned)sizeof(unsigned int));
@@ -60,6 +62,8 @@ int main(int argc, char **argv)
                strncmp(got.PAN, "4000000000000002 ", 17) == 0,
            "inspection gives the fields with their filling spaces");
     expect(QZIsValidPayTransaction(kAuth, len, &order) == QZ_VALID, "the order matches");
+    expect(strcmp(QZVersion(), VEMRICK_VERSION) == 0 && QZVersion() == QZVersion(),
+           "the version is the project's, as one static text");
 
     /* Refused before anything is sent: no URL; a pre-authorization's malformed expiry date. */
     TransactionRecord rec;
@@ -75,6 +79,18 @@ int main(int argc, char **argv)
     expect(QZProcessPreAuthorization(kAuth, len, "20251340", "http://127.0.0.1:9/", &rec, &count,
                                      &cards, 5, key, 1, NULL, 0) == QZ_BAD_ARGUMENTS,
            "a malformed expiry date is refused");
+    /* Proxy credentials that are no user:password, or would split the request head. */
+    const char *const badCredentials[] = {"no colon", "user:pass\r\nX-Injected: 1"};
+    for (size_t i = 0; i < sizeof badCredentials / sizeof badCredentials[0]; i++) {
+        QZCallOptions options;
+        memset(&options, 0, sizeof options);
+        options.proxyCredentials = badCredentials[i];
+        expect(QZProcessPayTransactionEx(kAuth, len, "http://127.0.0.1:9/", &rec, &count, &cards, 5,
+                                         key, 1, "127.0.0.1", 9, &options,
+                                         &report) == QZ_BAD_ARGUMENTS &&
+                   report.requestSent == 0 && strcmp(report.phase, "arguments") == 0,
+               "malformed proxy credentials are refused before anything is sent");
+    }
 
     printf("c_api: %d passed, %d failed\n", passed, failed);
     return failed == 0 ? 0 : 1;

@@ -3,10 +3,12 @@
 every function against the test payment server, the caller's mistakes, and threads paying at once.
 
 With VEMRICK_TEST_INSTALLED set, the package is imported as installed (the install test runs these
-tests in a virtual environment after `pip install`) instead of from python/ in the source tree.
+tests in a virtual environment after `pip install`) instead of from VEMRICK_PYTHON_DIR, where the
+build stages it.
 """
 import ctypes
 import datetime
+import importlib.metadata
 import json
 import os
 import shutil
@@ -20,7 +22,7 @@ from concurrent.futures import ThreadPoolExecutor
 
 SOURCE = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 if not os.environ.get("VEMRICK_TEST_INSTALLED"):
-    sys.path.insert(0, os.path.join(SOURCE, "python"))
+    sys.path.insert(0, os.environ["VEMRICK_PYTHON_DIR"])  # the package as the build stages it
 sys.path.insert(0, os.path.join(SOURCE, "sim"))
 
 import authstring  # noqa: E402  (sim/)
@@ -62,6 +64,7 @@ class Package(unittest.TestCase):
                 f.write(data)
             os.chmod(cls.key_files[name], 0o600)
         cls.servers = launch.start_many({"pay": launch.PayServer(), "proxy": launch.Proxy(),
+                                         "auth-proxy": launch.Proxy("--require-auth", "merchant:pw:2"),
                                          "tampered": launch.PayServer("--misbehave", "bad-signature")})
         cls.addClassCleanup(launch.stop_many, cls.servers.values())
         cls.url = cls.servers["pay"].url()
@@ -118,14 +121,75 @@ class Package(unittest.TestCase):
                                  (code, False, sent, (), ""))
                 self.assertTrue(result.error and result.error.startswith(error), result.error)
 
-    def test_https_trusts_the_given_ca_file(self):
-        paths = certs.make(tempfile.mkdtemp(dir=self.tmp))
-        with launch.PayServer("--tls-cert", paths["server"], "--tls-key", paths["server.key"]) as server:
-            for ca, code, sent in (("ca", 0, True), ("other-ca", 1002, False)):
-                result = vemrick.pay(auth(), server.url(), key=KEY, cacert=paths[ca], timeout=10)
+    def test_proxy_credentials_go_to_the_proxy(self):
+        """The proxy takes the right credentials (a password may hold ":"); without or with others
+        its 407 is the error, in phase proxy."""
+        proxy = "127.0.0.1:%d" % self.servers["auth-proxy"].port
+        cases = [  # proxy_auth, code, error, what the proxy logged
+            (("merchant", "pw:2"), 0, None, "accepted"),
+            ((b"merchant", b"pw:2"), 0, None, "accepted"),
+            (None, 1005, "proxy: proxy answered HTTP 407 Proxy Authentication Required: it wants "
+                         "credentials", "none"),
+            (("merchant", "pw"), 1005, "proxy: proxy answered HTTP 407 Proxy Authentication Required: "
+                                       "it did not accept the credentials", "refused"),
+        ]
+        for proxy_auth, code, error, logged in cases:
+            with self.subTest(proxy_auth=proxy_auth):
+                result = vemrick.pay(auth(), self.url, key=KEY, proxy=proxy, proxy_auth=proxy_auth, timeout=10)
+                self.assertEqual((result.return_code, result.error, result.request_sent), (code, error, True))
+                entries = self.servers["auth-proxy"].new_log_entries()
+                self.assertEqual([e["proxy_authorization"] for e in entries], [logged])
+        a = auth()
+        for error, proxy_auth in ((TypeError, "merchant:pw"), (TypeError, ("merchant", 7)),
+                                  (ValueError, ("mer:chant", "pw")), (ValueError, ("merchant", "p\nw")),
+                                  (ValueError, ("merchant", "p" * 1024))):
+            with self.subTest(proxy_auth=proxy_auth), self.assertRaises(error):
+                vemrick.pay(a, CLOSED_URL, key=KEY, proxy=proxy, proxy_auth=proxy_auth)
+        self.assertEqual(self.servers["auth-proxy"].new_log_entries(), [])
+
+    def test_https_trust_client_certificates_and_pins(self):
+        p = certs.make(tempfile.mkdtemp(dir=self.tmp))
+        client = dict(cacert=p["ca"], cert=p["client"], cert_key=p["client.key"])
+        cases = [  # options, return code, request sent
+            (client, 0, True),
+            (dict(client, cacert=p["other-ca"]), 1002, False),
+            (dict(client, cert_key=p["stranger.key"]), 1002, False),
+            (dict(client, pin=certs.pin(p["server"])), 0, True),
+            (dict(client, pin=certs.pin(p["untrusted"])), 1002, False),
+            (dict(client, pin="sha256//not-a-digest"), 1000, False),
+        ]
+        with launch.PayServer("--tls-cert", p["server"], "--tls-key", p["server.key"],
+                              "--tls-client-ca", p["client-ca"]) as server:
+            for options, code, sent in cases:
+                with self.subTest(options=sorted(options)):
+                    result = vemrick.pay(auth(), server.url(), key=KEY, timeout=10, **options)
+                    if result.error and "no TLS support" in result.error:
+                        self.skipTest("this library was built without TLS")
+                    self.assertEqual((result.return_code, result.request_sent), (code, sent), result.error)
+
+    def test_https_sessions_are_resumed_and_checked_again(self):
+        """The second payment to a server resumes the first one's TLS session; a CA file replaced
+        between two payments is read again; a server now presenting a certificate for another
+        name is refused, the session offered or not."""
+        p = certs.make(tempfile.mkdtemp(dir=self.tmp))
+        trust = os.path.join(self.tmp, "trust.pem")
+        shutil.copyfile(p["ca"], trust)
+        with launch.PayServer("--tls-cert", p["server"], "--tls-key", p["server.key"]) as server:
+            port, results = server.port, []
+            for replace_with in (None, None, "other-ca", "ca", None):  # the CA file before each
+                if replace_with:
+                    shutil.copyfile(p[replace_with], trust)
+                result = vemrick.pay(auth(), server.url(), key=KEY, cacert=trust, timeout=10)
                 if result.error and "no TLS support" in result.error:
                     self.skipTest("this library was built without TLS")
-                self.assertEqual((result.return_code, result.request_sent), (code, sent), result.error)
+                resumed = [e["tls_resumed"] for e in server.new_log_entries() if "request_line" in e]
+                results.append((result.return_code, resumed))
+            self.assertEqual(results, [(0, [False]), (0, [True]), (1002, []), (0, [False]), (0, [True])])
+        with launch.PayServer("--port", str(port), "--tls-cert", p["wrong-name"], "--tls-key",
+                              p["wrong-name.key"]) as server:
+            result = vemrick.pay(auth(), server.url(), key=KEY, cacert=trust, timeout=10)
+            self.assertEqual((result.return_code, result.request_sent), (1002, False))
+            self.assertIn("IP address mismatch", result.error)
 
     def test_wrong_arguments_raise_before_anything_is_sent(self):
         a, url = auth(), CLOSED_URL
@@ -212,6 +276,12 @@ class Package(unittest.TestCase):
             self.assertEqual((fields_of(result), result.return_code, result.cards),
                              (padded(**order), int(c) if c in ("05", "14", "51", "54", "91") else 0,
                               (order["pan"][-4:],)), order["transaction_id"])
+
+    def test_version_is_the_projects(self):
+        versions = {vemrick.__version__}
+        if os.environ.get("VEMRICK_TEST_INSTALLED"):
+            versions.add(importlib.metadata.version("vemrick"))  # what pip recorded
+        self.assertEqual(versions, {os.environ["VEMRICK_VERSION"]})
 
     def test_ctypes_records_match_the_c_header(self):
         program = os.environ.get("VEMRICK_LAYOUT_PROGRAM")

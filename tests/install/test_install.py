@@ -59,7 +59,8 @@ class InstalledLibrary(unittest.TestCase):
         self.assertEqual({line.split()[-1] for line in run("nm", "-D", "--defined-only", library).splitlines()},
                          {"QZGetPayTransaction", "QZIsValidPayTransaction", "QZProcessPayTransaction",
                           "QZProcessPreAuthorization", "QZProcessPayTransactionEx", "QZProcessPreAuthorizationEx",
-                          "QZGetPayTransactionEx", "QZReadKeyFile", "QZKeyFileText", "QZExpiryDate"})
+                          "QZGetPayTransactionEx", "QZReadKeyFile", "QZKeyFileText", "QZExpiryDate",
+                          "QZVersion"})
 
     def test_consumers_check_then_pay(self):
         """Each consumer, linked as it says, pays the checked order and refuses a changed one unsent."""
@@ -82,7 +83,7 @@ class InstalledLibrary(unittest.TestCase):
         if subprocess.run([python, "-c", "import ensurepip, setuptools, wheel"], stderr=subprocess.DEVNULL).returncode:
             self.skipTest("%s lacks venv, setuptools or wheel" % python)
         venv, package = os.path.join(self.tmp, "venv"), os.path.join(self.tmp, "python")
-        shutil.copytree(os.path.join(SOURCE, "python"), package)  # pip builds in the folder given
+        shutil.copytree(os.path.join(BUILD, "python"), package)  # pip builds in the folder given
         run(python, "-m", "venv", "--system-site-packages", venv)
         run(os.path.join(venv, "bin", "pip"), "install", "--no-build-isolation", "--no-index",
             package)

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <cstring>
+#include <memory>
 #include <string>
 #include <strings.h>
 
@@ -106,6 +108,14 @@ TEST(FormatRequest, ExactBytes)
         {{"GET", url, "/p", false, nullptr, nullptr, nullptr, 0}, none},
         {{"GET", url, "/p", false, "", nullptr, nullptr, 0}, none},
         {{nullptr, url, "/p", false, "1.0", nullptr, nullptr, 0}, none},
+        /* Host and proxy credentials go right after the request line, in this order. */
+        {{"POST", url, "/p", false, "1.0", "application/x-qz", xy, 2, "h:81"},
+         head + "Host: h:81\r\nContent-type: application/x-qz\r\nContent-length: 2\r\n\r\nxy"},
+        {{"POST", url, "/p", true, "1.0", "application/x-qz", xy, 2, "[::1]", "Basic dTpw"},
+         "POST " + std::string(url) +
+             " HTTP/1.0\r\nHost: [::1]\r\nProxy-Authorization: Basic dTpw\r\nContent-type: "
+             "application/x-qz\r\nContent-length: 2\r\n\r\nxy"},
+        {{"GET", url, "/p", false, "1.0", nullptr, nullptr, 0, "", ""}, "GET /p HTTP/1.0\r\n\r\n"},
         /* Refused from the lengths alone: the body is never read. */
         {{"POST", url, "/p", false, "1.0", nullptr, xy, UINT_MAX}, none},
     };
@@ -114,6 +124,109 @@ TEST(FormatRequest, ExactBytes)
         std::string out = "untouched";
         EXPECT_EQ(FormatRequest(c.parts, &out), c.expected.empty() ? 0 : 1);
         EXPECT_EQ(out, c.expected.empty() ? "untouched" : c.expected);
+    }
+}
+
+/* The Host value leaves out the scheme's own port; an IPv6 address gets its brackets. */
+TEST(HostHeader, Table)
+{
+    const struct {
+        const char *host;
+        unsigned short port;
+        const char *scheme, *expected;
+    } cases[] = {
+        {"pay.example", 80, "http", "pay.example"},
+        {"pay.example", 443, "http", "pay.example:443"},
+        {"pay.example", 443, "https", "pay.example"},
+        {"pay.example", 80, "https", "pay.example:80"},
+        {"127.0.0.1", 8080, "http", "127.0.0.1:8080"},
+        {"::1", 80, "http", "[::1]"},
+        {"2001:db8::7", 8443, "https", "[2001:db8::7]:8443"},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(HostHeader(c.host, c.port, c.scheme), c.expected) << c.host << " " << c.port;
+}
+
+/* Basic credentials: the example of RFC 7617, every padding length, bytes beyond ASCII. */
+TEST(BasicAuthorization, Vectors)
+{
+    const struct {
+        std::string credentials;
+        const char *expected;
+    } cases[] = {
+        {"Aladdin:open sesame", "Basic QWxhZGRpbjpvcGVuIHNlc2FtZQ=="},
+        {"u:p", "Basic dTpw"},
+        {"u:pw", "Basic dTpwdw=="},
+        {"u:pwd", "Basic dTpwd2Q="},
+        {"\xc3\xa9:\xff", "Basic w6k6/w=="},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(BasicAuthorization(c.credentials.data(), c.credentials.size()), c.expected);
+    EXPECT_EQ(FormatConnect("::1", 8443, "Basic dTpw"),
+              "CONNECT [::1]:8443 HTTP/1.0\r\nHost: [::1]:8443\r\nProxy-Authorization: Basic "
+              "dTpw\r\n\r\n");
+    EXPECT_EQ(FormatConnect("h", 443, ""), "CONNECT h:443 HTTP/1.0\r\nHost: h:443\r\n\r\n");
+}
+
+/* A response head: its status, reason and the body length it gives. Only a length the head
+ * states unambiguously is trusted; anything else leaves the body to run to the close. Every case
+ * is read from an exact-size heap copy. */
+TEST(ParseResponseHead, Table)
+{
+    const char *ok = "HTTP/1.1 200 OK\r\n";
+    const struct {
+        std::string head;
+        int result, status;
+        const char *reason;
+        long long bodyLength;
+    } cases[] = {
+        {std::string(ok) + "Content-Length: 42\r\n\r\nbody", HEAD_COMPLETE, 200, "OK", 42},
+        {std::string(ok) + "content-length:7\n\n", HEAD_COMPLETE, 200, "OK", 7},
+        {std::string(ok) + "CONTENT-LENGTH: \t 0 \r\n\r\n", HEAD_COMPLETE, 200, "OK", 0},
+        {std::string(ok) + "Content-Type: a\r\n\r\n", HEAD_COMPLETE, 200, "OK", -1},
+        {std::string(ok) + "Content-Length: 5\r\nContent-Length: 5\r\n\r\n", HEAD_COMPLETE, 200,
+         "OK", 5},
+        {std::string(ok) + "Content-Length: 5\r\nContent-Length: 6\r\n\r\n", HEAD_COMPLETE, 200,
+         "OK", -1},
+        {std::string(ok) + "Content-Length: 5, 5\r\n\r\n", HEAD_COMPLETE, 200, "OK", -1},
+        {std::string(ok) + "Content-Length: -1\r\n\r\n", HEAD_COMPLETE, 200, "OK", -1},
+        {std::string(ok) + "Content-Length: 999999999999999\r\n\r\n", HEAD_COMPLETE, 200, "OK",
+         999999999999999LL},
+        {std::string(ok) + "Content-Length: 9999999999999999\r\n\r\n", HEAD_COMPLETE, 200, "OK",
+         -1},
+        {std::string(ok) + "Content-Length: 3\r\nTransfer-Encoding: chunked\r\n\r\n",
+         HEAD_COMPLETE, 200, "OK", -1},
+        {std::string(ok) + "Content-Lengthy: 3\r\nX-Content-Length: 4\r\n\r\n", HEAD_COMPLETE,
+         200, "OK", -1},
+        {"HTTP/1.1 204 No Content\r\nContent-Length: 9\r\n\r\n", HEAD_COMPLETE, 204,
+         "No Content", 0},
+        {"HTTP/1.1 100 Continue\r\nContent-Length: 9\r\n\r\n", HEAD_COMPLETE, 100, "Continue",
+         -1},
+        {"HTTP/1.0 502 Bad Gateway\r\nContent-Length: 3\r\n\r\n", HEAD_COMPLETE, 502,
+         "Bad Gateway", 3},
+        {"HTTP/1.0 503\r\n\r\n", HEAD_COMPLETE, 503, "", -1},
+        {"HTTP/1.0 413 Too\x01" "Big\x80\r\n\r\n", HEAD_COMPLETE, 413, "Too?Big?", -1},
+        {"HTTP/1.0 502 " + std::string(100, 'x') + "\r\n\r\n", HEAD_COMPLETE, 502,
+         "xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx", -1},
+        {std::string(ok) + "Content-Length: 4\r\n", HEAD_INCOMPLETE, 200, "OK", -1},
+        {"HTTP/1.1 20", HEAD_INCOMPLETE, 0, "", -1},
+        {"<html>\r\n\r\n", HEAD_NOT_HTTP, 0, "", -1},
+        {std::string(ok) + "X: " + std::string(200, 'x') + "\r\n\r\n", HEAD_TOO_LONG, 200, "OK",
+         -1},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.head);
+        std::unique_ptr<unsigned char[]> copy(new unsigned char[c.head.size() + 1]);
+        memcpy(copy.get(), c.head.data(), c.head.size());
+        ResponseHead head;
+        EXPECT_EQ(ParseResponseHead(copy.get(), c.head.size(), 128, &head), c.result);
+        EXPECT_EQ(head.status, c.status);
+        EXPECT_EQ(head.reason, c.reason);
+        EXPECT_EQ(head.bodyLength, c.bodyLength);
+        if (c.result == HEAD_COMPLETE) {
+            EXPECT_EQ(c.head.substr(head.headLen),
+                      c.head.find("body") != std::string::npos ? "body" : "");
+        }
     }
 }
 

@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <sys/resource.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -111,6 +112,74 @@ TEST(HttpClntRequest, FailuresReturnZero)
     EXPECT_EQ(c.Post(server.url().c_str(), kBody, 4, nullptr), 1);
     server.join();
     EXPECT_EQ(openDescriptors(), baseline);
+}
+
+/* The request as it reaches a server or a proxy: Host always, credentials only to a proxy. The
+ * response ends once its Content-Length is in, though the server holds the connection open; a
+ * shorter body still waits for the silence limit (4 s). */
+TEST(HttpClntRequest, HostCredentialsAndContentLength)
+{
+    const std::string ok = "HTTP/1.0 200 OK\r\nContent-Length: 8\r\n\r\n";
+    const std::string post = " HTTP/1.0\r\nHost: %\r\n", tail = "Content-type: text/plain\r\n"
+                                                                 "Content-length: 4\r\n\r\ncard";
+    const struct {
+        const char *name;
+        bool viaProxy;
+        const char *credentials;
+        std::vector<std::string> pieces; /* sent 200 ms apart, then the connection is held */
+        const char *request; /* % stands for the host and port of the server */
+        double atLeast, atMost;
+    } cases[] = {
+        {"direct, body in one piece", false, "u:p", {ok + "bodybody"}, "POST /pay", 0, 3},
+        {"direct, body in pieces", false, nullptr, {ok, "bo", "dybody"}, "POST /pay", 0.3, 3},
+        {"body beyond the length", false, nullptr, {ok + "bodybodyMORE"}, "POST /pay", 0, 3},
+        {"body shorter than the length", false, nullptr, {ok + "body"}, "POST /pay", 3.9, 7},
+        {"through a proxy", true, "u:p", {ok + "bodybody"},
+         "POST http://pay.example/pay HTTP/1.0\r\nHost: pay.example\r\nProxy-Authorization: "
+         "Basic dTpw\r\n",
+         0, 3},
+        {"through a proxy, no credentials", true, nullptr, {ok + "bodybody"},
+         "POST http://pay.example/pay HTTP/1.0\r\nHost: pay.example\r\n", 0, 3},
+    };
+    for (const auto &t : cases) {
+        SCOPED_TRACE(t.name);
+        const std::vector<std::string> pieces = t.pieces;
+        Server server([pieces](Conn &c) {
+            c.readRequest();
+            for (const std::string &piece : pieces) {
+                c.send(piece);
+                c.pause(200);
+            }
+            for (int round = 0; round < 800 && c.readSome(10); round++) {
+            } /* held open until the client closes, at most 8 s */
+        });
+        CHttpClnt c(4096, 4096);
+        c.SetTimeout(4);
+        if (t.credentials != nullptr)
+            c.SetProxyCredentials(t.credentials, strlen(t.credentials));
+        std::string url = server.url("/pay");
+        if (t.viaProxy) {
+            c.SetProxyHost("127.0.0.1");
+            c.SetProxyPort(server.port());
+            url = "http://pay.example/pay";
+        }
+        const auto start = loopback::Clock::now();
+        EXPECT_EQ(c.Post(url.c_str(), kBody, 4, nullptr), 1);
+        const double took = secondsSince(start);
+        EXPECT_TRUE(took >= t.atLeast && took <= t.atMost) << took;
+        std::string all;
+        for (const std::string &piece : pieces)
+            all += piece;
+        EXPECT_EQ(rcvText(c), all);
+        server.join();
+        std::string request = t.request;
+        if (!t.viaProxy)
+            request += post;
+        const size_t mark = request.find('%');
+        if (mark != std::string::npos)
+            request.replace(mark, 1, "127.0.0.1:" + std::to_string(server.port()));
+        EXPECT_EQ(server.received(), request + tail);
+    }
 }
 
 /* poll() has no descriptor-number limit: a socket numbered above 1024 works. */

@@ -88,7 +88,7 @@ class Blocks(unittest.TestCase):
                 if name != ".git" and not name.startswith("build"):
                     os.symlink(os.path.join(SOURCE, name), os.path.join(work, name))
             os.mkdir(os.path.join(work, "build"))
-            for name in ("bin", "lib"):
+            for name in ("bin", "lib", "python"):
                 os.symlink(os.path.join(BUILD, name), os.path.join(work, "build", name))
             proc = subprocess.Popen(["bash", "-c", body], cwd=work, stdout=subprocess.PIPE,
                                     stderr=subprocess.PIPE, start_new_session=True)

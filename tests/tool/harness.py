@@ -30,7 +30,8 @@ class Result:
 
 
 FAILURE_LINE = re.compile(r"vemrick: [A-Za-z]+: [^\n]+ \(request (not sent|sent: the outcome is unknown; "
-                          r"check with the payment server before paying again)\)\n")
+                          r"check with the payment server before paying again|refused by the proxy, which should "
+                          r"not have passed it on; check with the payment server before paying again)\)\n")
 
 
 NO_KEY = "vemrick: warning: no merchant key: the request is not signed and the reply is not verified\n"
@@ -60,17 +61,18 @@ def program_name(argv0):
 
 
 def run(*args, timeout=60, argv0=None, env=None):
-    """Run the tool with the given words after the program name (env: variables to add)."""
+    """Run the tool with the given words after the program name (env: variables to set, or with
+    the value None to remove)."""
+    env = {k: v for k, v in dict(os.environ, **(env or {})).items() if v is not None}
     if not os.access(BIN, os.X_OK):
         raise RuntimeError("%s is not an executable: build first (make build) or set VEMRICK_BIN" % BIN)
     if WRAPPER:
         # The wrapper runs the tool by its path; argv0 can then not be chosen.
         argv = WRAPPER + [BIN] + list(args)
         proc = subprocess.run(argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                              stderr=subprocess.PIPE, timeout=timeout * 4,
-                              env=dict(os.environ, **(env or {})))
+                              stderr=subprocess.PIPE, timeout=timeout * 4, env=env)
     else:
         argv = [argv0 or BIN] + list(args)
         proc = subprocess.run(argv, executable=BIN, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                              stderr=subprocess.PIPE, timeout=timeout, env=dict(os.environ, **(env or {})))
+                              stderr=subprocess.PIPE, timeout=timeout, env=env)
     return Result(proc)

@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """Command-line checks and offline inspection, byte for byte."""
 import os
+import re
 import subprocess
 import unittest
 
@@ -12,8 +13,9 @@ USAGE = (
     "Usage: %s AuthString URL timeout proxyHost proxyPort merchantKeyFile\n"
     "       %s -{g}et AuthString\n"
     "       %s -preauth AuthString URL timeout proxyHost proxyPort merchantKeyFile expireSeconds\n"
-    "Options, before the rest: --cacert FILE, --json, --trace, --journal FILE, --key-fd N "
-    "(merchantKeyFile then -), -- (ends the options);\n"
+    "Options, before the rest: --cacert FILE, --cert FILE, --cert-key FILE, --pin sha256//BASE64[;...], "
+    "--json, --trace, --journal FILE,\n--key-fd N (merchantKeyFile then -), --proxy-user-file FILE "
+    "(user:password), -- (ends the options);\n"
     "AuthString - reads it from standard input\n"
 ) % (PROG, PROG, PROG)
 BAD_USAGE_OUT = "ReturnCode=999\nReturnDescription=Bad Usage\n\n"
@@ -27,6 +29,8 @@ class WrongCommandLines(unittest.TestCase):
         ("-preauth with eight words", ["-preauth", "a", "u", "30", "", "0", "k", "5", "extra"]),
         ("pay with five words", ["a", "u", "30", "", "0"]), ("options are case-sensitive", ["-GET", "a"]),
         ("pay with seven words", ["a", "u", "30", "", "0", "k", "extra"]),
+        ("--help with a word", ["--help", "x"]), ("--version before a mode", ["--version", "-g", "a"]),
+        ("--HELP", ["--HELP"]), ("-help", ["-help"]),
     ]
 
     def test_usage_exit_status_and_exact_output(self):
@@ -34,6 +38,21 @@ class WrongCommandLines(unittest.TestCase):
             with self.subTest(name):
                 r = run(*words, argv0="vemrick")
                 self.assertEqual((r.status, r.out, r.err), (1, BAD_USAGE_OUT, BAD_USAGE_ERR))
+
+
+class Information(unittest.TestCase):
+    """--help and --version alone: the answer on stdout, exit status 0, nothing on stderr."""
+    VERSION = re.compile(r"vemrick %s\nhttps: (yes|no) \([^\n]+\)\n\Z" % re.escape(os.environ["VEMRICK_VERSION"]))
+
+    def test_answers(self):
+        for option, expect in (("--help", lambda out: out.startswith(USAGE) and all(
+                                    "  %s " % o in out for o in ("--cacert", "--cert", "--cert-key", "--json", "--trace", "--journal",
+                                                                 "--key-fd", "--help", "--version"))),
+                               ("--version", self.VERSION.match)):
+            with self.subTest(option):
+                r = run(option, argv0="vemrick")
+                self.assertEqual((r.status, r.err), (0, ""))
+                self.assertTrue(expect(r.out), r.out)
 
 
 class Inspect(unittest.TestCase):
@@ -71,7 +90,7 @@ class UnwritableOutput(unittest.TestCase):
 
     def test_exit_status_2(self):
         for name, setup in self.CASES:
-            for words in (["-g", authstring.authstring()], ["x"]):
+            for words in (["-g", authstring.authstring()], ["x"], ["--version"]):
                 with self.subTest(stdout=name, words=words[0]):
                     proc = subprocess.run(harness.WRAPPER + [harness.BIN] + words, stdin=subprocess.DEVNULL,
                                           stderr=subprocess.PIPE, preexec_fn=setup, timeout=120)
