@@ -511,7 +511,7 @@ int CHttpClnt::receive(Method method, bool headOnly)
             total += static_cast<unsigned long>(got);
             if (limited)
                 deadline = netutil::monotonicMs() + silenceMs;
-            if (length.Complete(scratch.get(), static_cast<size_t>(got), headOnly))
+            if (length.Complete(scratch.data.get(), static_cast<size_t>(got), headOnly))
                 break;
         } else if (got == CSOCK_TIMEOUT) {
             if (limited && netutil::monotonicMs() >= deadline) {
