@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Entry points for people and CI.
 #   make demo        build the tool only, start the test payment server, run an inspection, a
 #                    payment and a pre-authorization through it, then a payment over https

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """Performance figures of vemrick beside reference programs, measured in one run: `make bench`.
 
 Prints each figure with its reference, their ratio and the target, and writes the same to

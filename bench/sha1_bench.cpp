@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /* Throughput of our SHA-1 on 16 KiB buffers, on each compression path, beside libcrypto's SHA-1;
  * and of HMAC-SHA-1 over a 460-byte message in the text form that the message signatures use,
  * beside libcrypto's HMAC. libcrypto serves here as a yardstick only; nothing else links it.

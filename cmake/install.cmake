@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Installation: the tool, the library with its public header, a CMake package giving the imported
 # target vemrick::vemrick, a pkg-config file and the manual page. The library comes twice: static
 # (vemrick::vemrick, pkg-config vemrick-static) and shared (vemrick::shared, pkg-config vemrick).

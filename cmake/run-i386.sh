@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: Apache-2.0
 # Runs a program of the i386 cross build. Where the kernel runs 32-bit x86 code, it runs natively
 # through the cross toolchain's own loader and libraries (qemu-i386 hangs starting threads on
 # some hosts); otherwise under qemu-i386.

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /* Big-number subset of the digest kernel: the Bignum record, its creation and release (with a count
  * of live records), byte-string and hexadecimal conversions that are independent of the host's byte
  * order, the kernel's memory hooks and its fatal-error reporter.

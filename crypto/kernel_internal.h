@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /* Internal to the digest kernel (crypto/): its single way out on an error it cannot hand back to a
  * caller, the word growth and byte orders that the big numbers and the digest share, and taking a
  * finished digest. Not for other layers.

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /* SHS message digest: SHA-1 as FIPS 180-1 defines it (with the one-bit rotation in the schedule),
  * identical on any host byte order. Digests are handed out as five words H0..H4 (standard byte
  * form: each word most significant byte first), as a 5-word Bignum or as bytes.

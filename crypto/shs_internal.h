@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /* Internal to the SHS digest: the choice between its two compression paths, for the digest itself,
  * its tests and its benchmark. Both paths give identical digests for every input; the portable one
  * runs anywhere, the SHA-NI one only on x86 CPUs with the SHA extensions (with SSSE3 and SSE4.1).

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /* The SHA-1 compression function on the x86 SHA extensions. Only these functions are compiled for
  * the SHA, SSSE3 and SSE4.1 instruction sets (through target attributes, not global flags), and the
  * digest calls them only after shsCpuHasShaNi() said the CPU has them. Other CPUs build nothing

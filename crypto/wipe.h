@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /* secure_wipe: overwrites memory with zeros in a way the compiler may not drop, for keys, pads and
  * intermediate digests before their storage is released or goes out of scope.
  */

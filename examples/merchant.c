@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /* A merchant's program in C (C99), linked against the shared library: checks that the buyer's
  * AuthString carries the order it expects, then pays, and on failure says where and whether the
  * request went out.

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // A merchant's program: checks that the buyer's AuthString carries the order it expects, then pays.
 //
 //   merchant AuthString URL keyFile MerchantID TransactionID CurrencyCode Amount Description PAN

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // QZGetPayTransaction and QZIsValidPayTransaction on arbitrary AuthString bytes.
 #include "qz_internal.h"
 #include "vemrick.h"

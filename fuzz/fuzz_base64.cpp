@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // The base64 decoder on arbitrary bytes; whatever decodes must encode back to an equivalent text.
 #include "qzutil.h"
 

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // A proxy's answer to CONNECT, and the same bytes as the head of a response: any bytes, read from
 // an exact-size copy so that an over-read is caught. The verdict must agree with the status line
 // and be stable as more bytes arrive.

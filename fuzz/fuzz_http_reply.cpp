@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // The transport's handling of a raw HTTP response: cutting out the body and decoding it.
 #include "qzutil.h"
 #include "vemrick.h"

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // URL splitting on arbitrary text: the pure splitter and the HTTP client that stores its result.
 #include "http_format.h"
 #include "httpclnt.h"

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // The reply checks, readers and signature checks of both exchanges on arbitrary decoded replies.
 // The first input byte steers: bit 0 picks the pre-authorization, bit 1 makes the expected record
 // echo the reply's own fields (so the readers are reached), bit 2 signs the reply correctly where

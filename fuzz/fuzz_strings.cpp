@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // TrimStr, ReadDecimal and CheckDateFormat on arbitrary text.
 #include "qzutil.h"
 

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """Write the seed corpora of the fuzz targets into fuzz/corpus/<target>/.
 
 The seeds are valid inputs of each reader (AuthStrings, signed replies, HTTP responses, URLs,

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /* Internal declarations of the transaction library, shared by its sources, its tests and its
  * fuzz targets. Not installed: merchants' programs use vemrick.h only.
  */

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /* The server messages of the two exchanges: building the signed "2040" (pay) or "1093"
  * (pre-authorization) message, and checking, reading and verifying its "1041" or "1094" reply.
  * One descriptor per exchange holds everything in which the two differ; every function here takes

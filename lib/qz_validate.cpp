@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 #include "qz_internal.h"
 #include "vemrick.h"
 #include "wipe.h"

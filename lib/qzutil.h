@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /* QZUtil: the library's utilities, as static members of one class: base64, HMAC-SHA-1 signatures,
  * the request transport over HTTP, and small string, date and log helpers.
  * Nothing here prints or exits. Buffers handed back are taken with malloc and released by the

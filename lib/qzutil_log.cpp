@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /* The log file: its name, which every transaction sets, and appending to it, which no payment
  * does. */
 #include "qzutil.h"

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /* vemrick: merchant-side card payment library.
  *
  * The four QZ entry points read a buyer's AuthString (base64 of a fixed-layout pay request),

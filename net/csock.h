@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /* CSock: one TCP client connection over IPv4 or IPv6 with time-outs on connecting, on waiting for
  * room to send and on waiting for data. Outcomes are small integers (named below); nothing prints
  * or raises SIGPIPE, and nothing throws but std::bad_alloc from copying a host or writing a cause.

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /* Failure: where a request failed, why, and whether any of it had gone out. The step that fails
  * fills it (the HTTP client from the socket up, then the transport and the library's checks) and
  * it is handed up unchanged to the library's report. Filling it never allocates.

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /* The pure half of the HTTP client: splitting a URL, building the bytes of one request or of a
  * proxy tunnel's CONNECT, and reading the head of a response (a proxy's answer to CONNECT, a
  * server's status and body length). All work on bytes alone (no sockets, no clock, no state), so

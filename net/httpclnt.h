@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /* CHttpClnt: a small HTTP/1.0 client. It splits an http or https URL into host, port and path,
  * resolves the host (IPv4 and IPv6), connects directly or through an HTTP proxy (an https URL
  * through a CONNECT tunnel), speaks TLS for https, sends one GET, HEAD or POST request and

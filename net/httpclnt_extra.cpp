@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /* The part of CHttpClnt that no payment runs: the length setters of the byte buffers and the
  * growth behind them. GET, HEAD, their callbacks and the abort flag share the request code in
  * httpclnt.cpp; the constructors that take a URL or a host stay beside the one a payment uses. */

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /* Small helpers of the network layer, shared with the transport in lib/: private copies of texts,
  * a clock for time-outs that wall-clock changes cannot stretch or cut short, deadlines on that
  * clock, and system error texts that are safe to build from several threads at once.

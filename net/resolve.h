@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /* Addresses for a host: literal IPv4 and IPv6 addresses are read without a lookup; names are looked
  * up on the calling thread by an asynchronous resolver (libcares.so.2, loaded on the first lookup
  * and kept until the process ends) that /etc/resolv.conf and /etc/hosts configure. Its sockets are

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /* TLS client sessions for the HTTP client, over a connected CSock. The TLS library (OpenSSL 3,
  * libssl.so.3) is loaded at the first use, once per process, so that plain HTTP never pays for
  * it; a build without TLS support, or a system without the library, fails every session with a

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: Apache-2.0
 # Builds the Debian packages into OUT (default build/deb): copies the source tree (the files git
 # knows or would take, else all but the build folders) to OUT/src, runs dpkg-buildpackage there,
 # keeps the .deb, .changes and .buildinfo files in OUT and removes the copy, so the checkout stays

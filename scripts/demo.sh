@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: Apache-2.0
 # The demo: starts the test payment server (sim/payserver.py) on a free loopback port and runs the
 # given vemrick binary against it: an inspection of examples/sample.authstring, a payment and a
 # pre-authorization of 30 days for the same AuthString. Then makes a throwaway CA and a server

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: Apache-2.0
 # Installs the Debian packages named as arguments when any is missing. Used by the Makefile, so
 # that `make demo` and `make test` work on a fresh Debian 12 machine run as root.
 set -eu

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: Apache-2.0
 # Tries the README's first hour on a stock Debian 12 machine: makes a Debian 12 root with
 # mmdebstrap (--variant=apt, from the same Debian mirror as this machine's apt sources) with only
 # git and make added, clones this checkout's committed HEAD into it, and runs `make demo`, then

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: Apache-2.0
 # Runs the unit tests and the end-to-end tests of the tool built in BUILD_DIR (a build without
 # sanitizers) under valgrind memcheck. Fails on any memory error and on any definitely or
 # indirectly lost block. The unit tests learn through VEMRICK_TIME_SCALE that they run many times

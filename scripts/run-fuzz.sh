@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: Apache-2.0
 # Runs every fuzz target built in BUILD_DIR for SECONDS each: first over its kept regression
 # inputs, then from its committed seed corpus (copied, so the committed one stays as it is).
 # Prints the executions per target; fails on any crash, leak or sanitizer report.

@@ -1,4 +1,5 @@
 #!/bin/bash
+# SPDX-License-Identifier: Apache-2.0
 # Runs each named make target as one stage of a test run, every one to its end even when an
 # earlier one failed, then prints one table of the stages with their result and wall seconds.
 # Exits 1 when any stage failed.

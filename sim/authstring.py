@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """Make a buyer's AuthString: the base64 text of a pay request record.
 
 The pay request is a byte record of space-filled text fields at fixed offsets:

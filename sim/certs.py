@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """Throwaway TLS certificates for trying and testing HTTPS, made with the openssl command.
 
 make(directory) writes, with EC P-256 keys and validity of two days unless said otherwise:

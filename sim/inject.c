@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /* The torture run's fault injector: a library put in front of the C library with LD_PRELOAD, built
  * with the tests only and never installed. It counts the calls of each kind a process makes and
  * fails one of them, or every one from some point on, as VEMRICK_FAULT says:

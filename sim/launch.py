@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 """Starts and stops the servers of sim/ for the end-to-end tests and the benchmarks.
 
 Every server is started on a free loopback port (--port 0) with a --lifetime, so that one a run

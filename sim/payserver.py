@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """A test payment server for vemrick: answers "2040" pay and "1093" pre-authorization messages.
 
 Each connection carries one HTTP/1.0 POST whose body is the base64 text of a signed message.

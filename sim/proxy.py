@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """A small HTTP forward proxy for tests, on a loopback address (127.0.0.1, or --bind ::1).
 
 For each connection it reads one request head. An absolute URL in the request line

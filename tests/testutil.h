@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /* Helpers shared by the unit tests: hex text, vector data files, exact-size heap copies, and pay
  * requests, AuthStrings and replies for the transaction library's tests. */
 #ifndef VEMRICK_TESTUTIL_H

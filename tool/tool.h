@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /* The command-line front end: the only code that prints results or ends the process.
  * main() reads the options, checks the command line and runs one of three modes. A mode fills a
  * Result; main() renders it as key=value lines (or, with --json, one JSON object) and writes it

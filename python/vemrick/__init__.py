@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 """Card payments, pre-authorizations and AuthString checks from Python, through libvemrick.so.
 
     import vemrick

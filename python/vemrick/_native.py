@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 """The ctypes side of the package: the records of vemrick.h and the entry points of libvemrick.so.
 
 The library is loaded once, on first use, from the path in the environment variable

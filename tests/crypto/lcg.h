@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /* The input generator of the generated SHA-1 and HMAC vectors (tests/vectors/gen_sha1_hmac.py):
  * x := seed; n times: x := (x * 1103515245 + 12345) mod 2^32, next byte x >> 24. */
 #ifndef VEMRICK_TEST_LCG_H

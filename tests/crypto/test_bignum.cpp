@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /* The big-number kernel as the product uses it (digest numbers written out as bytes and text) is
  * checked through the digest and signature vectors in test_shs and test_hmac; here the wipe and
  * what no signature uses. */

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 #include "lcg.h"
 #include "shs.h"
 #include "shs_internal.h"

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /* vemrick.h from C: compiled as C99 with -Wall -Wextra -Werror -pedantic and linked against the
  * shared library, it reads and checks an AuthString and has bad calls refused, with no server.
  * With --layout it prints the records' sizes and member offsets as JSON instead, which the Python

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """The Python package (python/vemrick) over the built libvemrick.so named by VEMRICK_LIBRARY:
 every function against the test payment server, the caller's mistakes, and threads paying at once.
 

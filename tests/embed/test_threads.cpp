@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 // Eight threads pay and pre-authorize at once through all four transaction entry points against
 // the test payment server (named by VEMRICK_TEST_URL; with_server.py starts it), and every result
 // must be its own order's. Built with -DVEMRICK_TSAN=ON (make tsan) it is the data-race check.

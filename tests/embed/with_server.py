@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """Runs a command with the test payment server of sim/ started for it.
 
     with_server.py [--https] PROGRAM [ARGS...]

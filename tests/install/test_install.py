@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """Installs the built project into a temporary prefix, builds the merchant examples against it with
 find_package(vemrick) and with pkg-config, each linked statically and dynamically, and runs them
 against the test payment server; installs the Python package with pip into a virtual environment

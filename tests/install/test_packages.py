@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """The Debian packages as an operations team meets them: installed with apt-get into a fresh Debian
 12 root, used from inside it (the tool's version and a payment, the manual page, the Python package
 and a payment from Python, a C program built with pkg-config), then purged, which must leave no

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /* Both transactions against scripted servers on 127.0.0.1: what they report for a reply. (A pay
  * request reflected back as its own reply is among the end-to-end attacks.) */
 #include "net/loopback_server.h"

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 #include "net/loopback_server.h"
 #include "qzutil.h"
 #include "testutil.h"

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /* A scripted TCP server on 127.0.0.1 for the network tests: it listens on a free port, accepts a
  * given number of connections one after another on its own thread and runs a script on each.
  * Every wait is bounded, and the destructor stops and joins the thread.

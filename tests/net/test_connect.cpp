@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /* Getting to the server: a proxy's answer to CONNECT read from texts, the connect step over a
  * list of addresses (the next one started while an earlier one is silent), and every wait of a
  * request ended by the time-out or the exchange limit, with the phase and cause it reports. */

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /* CSock against scripted servers on 127.0.0.1: connecting, sending, receiving, time-outs, and the
  * failures a peer or a bad name can cause. */
 #include "csock.h"

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /* URL splitting and the exact bytes of requests, on texts alone. */
 #include "http_format.h"
 

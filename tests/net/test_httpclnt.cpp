@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /* CHttpClnt's requests as the transport makes them (one Post per client) against scripted servers
  * on 127.0.0.1: refusals, silence, failures and descriptors. The exact request bytes are checked on
  * texts in test_http_format; proxies, resets and hostile servers end to end in tests/tool. */

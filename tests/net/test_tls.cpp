@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: Apache-2.0 */
 /* https against TLS servers made here with OpenSSL's server API, on the throwaway certificates of
  * sim/certs.py: which servers are accepted, that every other one is refused in the handshake with
  * nothing of the request delivered, a handshake that stalls, and a CONNECT tunnel through a small

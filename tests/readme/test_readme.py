@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """Runs the README's runnable blocks as a newcomer would paste them, so that they cannot rot.
 
 The blocks fenced as `sh runnable` run in order in one bash (stopping at the first failing

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 """Shared helpers for the end-to-end tests: run the built tool and compare what it prints."""
 import os
 import re

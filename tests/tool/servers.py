@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 """The test payment server and the forward proxy of sim/ for the end-to-end tests.
 
 sim/launch.py, which the benchmarks share, starts every server on a free loopback port (--port 0)

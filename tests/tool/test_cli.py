@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """Command-line checks and offline inspection, byte for byte."""
 import os
 import re

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """The fronts merchants put before the payment server, end to end: name-based virtual hosts, error
 pages of fronts and proxies, replies sent with a Content-Length on a connection held open, and
 proxies that want credentials (Debian's tinyproxy with BasicAuth, and sim/proxy.py).

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """Hostile servers: every exchange ends by itself, in bounded time and memory, with a precise code.
 
 The transport ends an exchange after the time-out of silence, after four time-outs in all even

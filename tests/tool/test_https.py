@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """HTTPS end to end: the built tool against the test payment server speaking TLS, directly and
 through CONNECT tunnels (sim/proxy.py and Debian's tinyproxy), over IPv4 and IPv6.
 

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """What integrators build on: the AuthString on standard input, --json, --trace, --journal,
 --key-fd, and the answer to "was the request sent?"."""
 import json

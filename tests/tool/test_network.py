@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """Networks that misbehave, made inside a private network and mount namespace (needs root; skipped
 otherwise): addresses whose packets vanish (routed to a tunnel device nobody reads), an /etc/hosts of the
 test's own, and a name server on 127.0.0.1:53 that answers every name but one with "truncated" and

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """Payments and pre-authorizations end to end: the built tool against the test payment server.
 
 Every run must exit with status 0 and print the result lines; only ReturnCode tells the outcome.

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """The torture run: the built tool under one injected fault at a time.
 
 A payment and a pre-authorization, over http and over https, and an inspection are run once with

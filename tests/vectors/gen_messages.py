@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """Writes the server-message vectors messages_build.txt and messages_replies.txt next to this
 script. The signatures come from Python's hmac and hashlib, independently of the library, so the
 library's message layouts and signed ranges are checked against a second implementation.

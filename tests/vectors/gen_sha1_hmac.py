@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: Apache-2.0
 """Writes the generated SHA-1 and HMAC-SHA-1 vector files beside this script.
 
 The inputs are not stored: they come from a small generator that the C++ tests repeat.
