@@ -6,6 +6,8 @@
 #ifndef VEMRICK_NETUTIL_H
 #define VEMRICK_NETUTIL_H
 
+#include <dlfcn.h>
+
 #include <climits>
 #include <cstring>
 #include <ctime>
@@ -76,6 +78,30 @@ inline std::string errorText(int err)
     if (!s.empty() && s[0] >= 'A' && s[0] <= 'Z' && (s.size() < 2 || s[1] < 'A' || s[1] > 'Z'))
         s[0] = static_cast<char>(s[0] - 'A' + 'a');
     return s;
+}
+
+/* Opens the shared library `name` (of the system, never unloaded). Returns its handle, or null
+ * with *error "cannot load NAME<purpose>: why". */
+inline void *openLibrary(const char *name, const char *purpose, std::string *error)
+{
+    void *handle = dlopen(name, RTLD_NOW | RTLD_LOCAL);
+    if (handle == nullptr) {
+        const char *why = dlerror();
+        *error = std::string("cannot load ") + name + purpose + ": " +
+                 (why != nullptr ? why : "not found");
+    }
+    return handle;
+}
+
+/* Looks symbol up in the library `handle` opened as `name` into *function; the first one missing
+ * sets *error to "NAME lacks SYMBOL". */
+template <class Function>
+void findSymbol(void *handle, const char *name, const char *symbol, Function *function,
+                std::string *error)
+{
+    *function = reinterpret_cast<Function>(dlsym(handle, symbol));
+    if (*function == nullptr && error->empty())
+        *error = std::string(name) + " lacks " + symbol;
 }
 
 } // namespace netutil

@@ -5,7 +5,6 @@
 
 #include <ares.h>
 #include <arpa/inet.h>
-#include <dlfcn.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/uio.h>
@@ -50,17 +49,10 @@ const Library &library()
 {
     static const Library lib = [] {
         Library l;
-        void *handle = dlopen(kLibraryName, RTLD_NOW | RTLD_LOCAL);
-        if (handle == nullptr) {
-            const char *why = dlerror();
-            l.error = std::string("cannot load ") + kLibraryName + " for name lookups: " +
-                      (why != nullptr ? why : "not found");
+        void *handle = netutil::openLibrary(kLibraryName, " for name lookups", &l.error);
+        if (handle == nullptr)
             return l;
-        }
-#define VEMRICK_ARES_LOOKUP(name)                                                                  \
-    l.name = reinterpret_cast<decltype(&::name)>(dlsym(handle, #name));                            \
-    if (l.name == nullptr && l.error.empty())                                                      \
-        l.error = std::string(kLibraryName) + " lacks " + #name;
+#define VEMRICK_ARES_LOOKUP(name) netutil::findSymbol(handle, kLibraryName, #name, &l.name, &l.error);
         VEMRICK_ARES_FUNCTIONS(VEMRICK_ARES_LOOKUP)
 #undef VEMRICK_ARES_LOOKUP
         if (l.error.empty() && l.ares_library_init(ARES_LIB_INIT_ALL) != ARES_SUCCESS)

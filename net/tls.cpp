@@ -216,18 +216,11 @@ const Library &library()
 {
     static const Library lib = [] {
         Library l;
-        void *handle = dlopen(kLibraryName, RTLD_NOW | RTLD_LOCAL);
-        if (handle == nullptr) {
-            const char *why = dlerror();
-            l.error = std::string("cannot load ") + kLibraryName + ": " +
-                      (why != nullptr ? why : "not found");
+        void *handle = netutil::openLibrary(kLibraryName, "", &l.error);
+        if (handle == nullptr)
             return l;
-        }
         /* dlsym on the handle also finds libcrypto's functions: libssl depends on it. */
-#define VEMRICK_TLS_LOOKUP(name)                                                                   \
-    l.name = reinterpret_cast<decltype(&::name)>(dlsym(handle, #name));                            \
-    if (l.name == nullptr && l.error.empty())                                                      \
-        l.error = std::string(kLibraryName) + " lacks " + #name;
+#define VEMRICK_TLS_LOOKUP(name) netutil::findSymbol(handle, kLibraryName, #name, &l.name, &l.error);
         VEMRICK_TLS_FUNCTIONS(VEMRICK_TLS_LOOKUP)
 #undef VEMRICK_TLS_LOOKUP
         l.ERR_load_SSL_strings = reinterpret_cast<int (*)()>(dlsym(handle, "ERR_load_SSL_strings"));
