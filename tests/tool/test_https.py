@@ -39,6 +39,19 @@ KEY_SHARED = "vemrick: warning: client certificate key file is accessible by oth
 CACERT = ("--cacert", certificates()["ca"])
 
 
+def assert_outcome(test, server, r, line):
+    """line None: approved, the server logs one request; otherwise ReturnCode 1002 with nothing of
+    a reply, no request reached the server, and stderr is that one line. Returns the requests."""
+    requests = [e for e in server.new_log_entries() if "request_line" in e]
+    if line is None:
+        test.assertEqual((r.status, r.err, r.value("ReturnCode"), len(requests)), (0, "", "0", 1), r.err)
+    else:
+        test.assertTrue(r.status == 0 and r.out.endswith("\nReturnCode=1002\n") and "Card=" not in r.out
+                        and not requests, r.out)
+        test.assertRegex(r.err, r"\Avemrick: %s \(request not sent\)\n\Z" % line)
+    return requests
+
+
 class Https(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
@@ -99,9 +112,7 @@ class Https(unittest.TestCase):
                 start = time.monotonic()
                 r = self.run_tool(pay, which, via, host=host, timeout="2", options=CACERT)
                 self.assertLess(time.monotonic() - start, time_limit(2 * (2 + 1)))
-                self.assertEqual([e for e in self.servers[which].new_log_entries() if "request_line" in e], [])
-                self.assertTrue(r.status == 0 and r.out.endswith("\nReturnCode=1002\n") and "Card=" not in r.out, r.out)
-                self.assertRegex(r.err, r"\Avemrick: %s \(request not sent\)\n\Z" % line)
+                assert_outcome(self, self.servers[which], r, line)
                 for secret in SECRETS:
                     self.assertNotIn(secret, r.err)
 
@@ -121,7 +132,7 @@ class Https(unittest.TestCase):
         for argv in (["--cacert"], ["--no-verify"] + words, ["--no-verify", "-preauth"] + words + ["7"]):
             with self.subTest(argv=argv[:2]):
                 r = harness.run(*argv)
-                self.assertEqual((r.status, r.out), (1, "ReturnCode=999\nReturnDescription=Bad Usage\n\n"))
+                self.assertEqual((r.status, r.out), BAD_USAGE)
         self.assertEqual(server.new_log_entries(), [])
 
 
@@ -163,11 +174,6 @@ class TrustAndIdentity(unittest.TestCase):
 
     def pay(self, which, options, env=None):
         return pay(self.servers[which].url(scheme="https"), timeout="5", options=options, env=env)
-
-    def assert_refused_before_the_request(self, which, r, line):
-        self.assertTrue(r.out.endswith("\nReturnCode=1002\n"), r.out)
-        self.assertRegex(r.err, r"\Avemrick: %s \(request not sent\)\n\Z" % line)
-        self.assertEqual([e for e in self.servers[which].new_log_entries() if "request_line" in e], [])
 
     def test_client_certificates(self):
         """The server asking for a client certificate gets it from --cert and --cert-key or from one
@@ -241,11 +247,7 @@ class TrustAndIdentity(unittest.TestCase):
         for name, ca, pin, line in cases:
             with self.subTest(name):
                 r = self.pay("chained", ("--cacert", p[ca]) + (("--pin", pin) if pin else ()))
-                if line is None:
-                    self.assertEqual((r.status, r.err, r.value("ReturnCode")), (0, "", "0"), r.err)
-                    self.assertEqual(len(self.servers["chained"].new_log_entries()), 1)
-                else:
-                    self.assert_refused_before_the_request("chained", r, line)
+                assert_outcome(self, self.servers["chained"], r, line)
 
     def test_malformed_pins_are_wrong_command_lines(self):
         digest = certs.pin(certificates()["server"])[len("sha256//"):]
@@ -271,12 +273,9 @@ class TrustAndIdentity(unittest.TestCase):
         ]
         for name, conf, which, line in cases:
             with self.subTest(name):
-                r = self.pay(which, CACERT, env={"OPENSSL_CONF": conf})
-                if line is None:
-                    self.assertEqual((r.status, r.err, r.value("ReturnCode")), (0, "", "0"), r.err)
-                    self.assertEqual([e.get("tls") for e in self.servers[which].new_log_entries()], ["TLSv1.3"])
-                else:
-                    self.assert_refused_before_the_request(which, r, line)
+                requests = assert_outcome(self, self.servers[which], self.pay(which, CACERT, env={"OPENSSL_CONF": conf}),
+                                          line)
+                self.assertEqual([e.get("tls") for e in requests], ["TLSv1.3"] if line is None else [])
 
 
 class SystemStore(unittest.TestCase):
@@ -312,12 +311,7 @@ class SystemStore(unittest.TestCase):
             with self.subTest(name):
                 r = pay(self.servers[which].url(scheme="https"), timeout="5",
                         env={"SSL_CERT_DIR": dirs, "SSL_CERT_FILE": bundle})
-                requests = [e for e in self.servers[which].new_log_entries() if "request_line" in e]
-                if line is None:
-                    self.assertEqual((r.status, r.err, r.value("ReturnCode"), len(requests)), (0, "", "0", 1), r.err)
-                else:
-                    self.assertTrue(r.out.endswith("\nReturnCode=1002\n") and not requests, r.out)
-                    self.assertRegex(r.err, r"\Avemrick: %s \(request not sent\)\n\Z" % line)
+                assert_outcome(self, self.servers[which], r, line)
 
 
 if __name__ == "__main__":
