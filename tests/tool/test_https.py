@@ -20,6 +20,7 @@ import certs  # sim/certs.py, on the path through harness
 import launch  # sim/launch.py, on the path through harness
 import payserver  # sim/payserver.py, on the path through harness
 from harness import authstring
+from test_pay import KeyFileMixin
 from servers import (COMMANDS, PayServer, Proxy, Tinyproxy, certificates, class_servers, ipv6_loopback,
                      pay, time_limit, tls_options)
 
@@ -149,7 +150,7 @@ def openssl_conf(directory, name, settings):
     return path
 
 
-class TrustAndIdentity(unittest.TestCase):
+class TrustAndIdentity(KeyFileMixin, unittest.TestCase):
     """Client certificates, public key pins, a CA file holding only an intermediate CA, and floors
     that no OpenSSL configuration lowers."""
 
@@ -165,13 +166,6 @@ class TrustAndIdentity(unittest.TestCase):
         cls.dir = tempfile.mkdtemp(prefix="vemrick-tls-files-")
         cls.addClassCleanup(subprocess.run, ("rm", "-rf", cls.dir))
 
-    def file(self, name, content, mode=0o600):
-        path = os.path.join(self.dir, name)
-        with open(path, "wb") as f:
-            f.write(content)
-        os.chmod(path, mode)
-        return path
-
     def pay(self, which, options, env=None):
         return pay(self.servers[which].url(scheme="https"), timeout="5", options=options, env=env)
 
@@ -183,8 +177,8 @@ class TrustAndIdentity(unittest.TestCase):
         both = read(p["client"]) + read(p["client.key"])
         cases = [  # name, options, ReturnCode, client name the server logs (None: handshake refused), warned
             ("certificate and key", ("--cert", p["client"], "--cert-key", p["client.key"]), "0", certs.CLIENT, False),
-            ("one file", ("--cert", self.file("both.pem", both)), "0", certs.CLIENT, False),
-            ("one file others can read", ("--cert", self.file("shared.pem", both, 0o644)), "0", certs.CLIENT, True),
+            ("one file", ("--cert", self.key_file(both)), "0", certs.CLIENT, False),
+            ("one file others can read", ("--cert", self.key_file(both, 0o644)), "0", certs.CLIENT, True),
             ("no certificate", (), "1002", None, False),
             ("certificate from another CA", ("--cert", p["stranger"], "--cert-key", p["stranger.key"]), "1002", None,
              False),
