@@ -17,6 +17,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <functional>
 #include <string>
 #include <thread>
@@ -134,6 +135,15 @@ inline int boundSocket(bool listening, unsigned short *port)
     if (fd >= 0)
         close(fd);
     return -1;
+}
+
+/* How many descriptors this process holds open. */
+inline size_t openDescriptors()
+{
+    size_t n = 0;
+    for (const auto &entry : std::filesystem::directory_iterator("/proc/self/fd"))
+        n += entry.is_symlink() ? 1 : 0;
+    return n;
 }
 
 /* A port on 127.0.0.1 that was free a moment ago and has no listener: connections are refused. */

@@ -13,12 +13,12 @@
 #include <arpa/inet.h>
 
 #include <algorithm>
-#include <filesystem>
 #include <memory>
 #include <string>
 #include <tuple>
 
 using namespace httpformat;
+using loopback::openDescriptors;
 using loopback::secondsSince;
 using loopback::Server;
 
@@ -108,14 +108,6 @@ private:
     unsigned short port_ = 0;
     std::vector<int> fillers_;
 };
-
-size_t openDescriptors()
-{
-    size_t n = 0;
-    for (const auto &entry : std::filesystem::directory_iterator("/proc/self/fd"))
-        n += entry.is_symlink() ? 1 : 0;
-    return n;
-}
 
 TEST(Interleave, FamiliesAlternateFromTheFirst)
 {

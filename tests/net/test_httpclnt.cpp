@@ -7,7 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/resource.h>
 
@@ -16,6 +15,7 @@
 #include <vector>
 
 using loopback::Conn;
+using loopback::openDescriptors;
 using loopback::secondsSince;
 using loopback::Server;
 
@@ -29,17 +29,6 @@ std::string rcvText(const CHttpClnt &c)
     return c.GetRcvData() == nullptr
                ? std::string()
                : std::string(reinterpret_cast<const char *>(c.GetRcvData()), c.GetRcvDataLen());
-}
-
-int openDescriptors()
-{
-    int n = 0;
-    DIR *d = opendir("/proc/self/fd");
-    while (d != nullptr && readdir(d) != nullptr)
-        n++;
-    if (d != nullptr)
-        closedir(d);
-    return n;
 }
 
 /* A URL the client does not understand is refused before connecting, though the host, port and
@@ -102,7 +91,7 @@ TEST(HttpClntRequest, FailuresReturnZero)
     CHttpClnt c(4096, 4096);
     EXPECT_EQ(c.Post(nullptr, kBody, 4, nullptr), 0); /* no URL at all */
     EXPECT_EQ(c.Post("http://nonexistent.invalid/x", kBody, 4, nullptr), 0);
-    const int baseline = openDescriptors();
+    const size_t baseline = openDescriptors();
     const std::string refused = "http://127.0.0.1:" + std::to_string(loopback::closedPort()) + "/";
     EXPECT_EQ(c.Post(refused.c_str(), kBody, 4, nullptr), 0);
     EXPECT_EQ(c.Post(refused.c_str(), kBody, 4, nullptr), 0);

@@ -91,9 +91,10 @@ struct Traced : CHttpClnt {
 };
 
 /* Accepted with the test CA's file, also through a CONNECT tunnel that checks the origin's name
- * inside it: the request arrives decrypted and the trace shows the handshake. Every server that
- * cannot prove it is the one asked for, or that stalls, is refused in the handshake within the
- * time-out, before any byte of the request goes out. */
+ * inside it: the request arrives decrypted and the trace shows the handshake. A server that cannot
+ * prove it is the one asked for, speaks no acceptable TLS, or stalls is refused in the handshake
+ * within the time-out, before any byte of the request goes out. (Each verification cause's
+ * wording is checked end to end in tests/tool/test_https.py.) */
 TEST(Tls, WhichServersAreAccepted)
 {
     signal(SIGPIPE, SIG_IGN); /* the servers here write through OpenSSL's plain socket calls */
@@ -117,18 +118,10 @@ TEST(Tls, WhichServersAreAccepted)
          "TLS=TLSv1.2, "},
         {"by name through a CONNECT proxy", tlsServer("server"), "localhost", "ca.pem", true, true,
          "TLS=TLSv1.3, "},
-        {"no CA file: the system store", tlsServer("server"), "127.0.0.1", nullptr, false, false,
-         "certificate verify failed (unable to get local issuer certificate)"},
-        {"unknown CA", tlsServer("untrusted"), "127.0.0.1", "ca.pem", false, false,
-         "certificate verify failed (unable to get local issuer certificate)"},
         {"IP address mismatch", tlsServer("wrong-name"), "127.0.0.1", "ca.pem", false, false,
          "certificate verify failed (IP address mismatch)"},
-        {"name mismatch", tlsServer("wrong-name"), "localhost", "ca.pem", false, false,
-         "certificate verify failed (hostname mismatch)"},
         {"name mismatch through a CONNECT proxy", tlsServer("wrong-name"), "localhost", "ca.pem",
          true, false, "certificate verify failed (hostname mismatch)"},
-        {"expired", tlsServer("expired"), "127.0.0.1", "ca.pem", false, false,
-         "certificate verify failed (certificate has expired)"},
         {"TLS 1.1 only", tlsServer("server", TLS1_1_VERSION), "127.0.0.1", "ca.pem", false, false,
          "protocol version"},
         {"plain HTTP listener", [](Conn &c) { c.readSome(1000), c.send(kReply); }, "127.0.0.1",

@@ -61,19 +61,15 @@ def program_name(argv0):
     return BIN if WRAPPER else argv0
 
 
-def run(*args, timeout=60, argv0=None, env=None):
+def run(*args, timeout=60, argv0=None, env=None, stdin=None, pass_fds=()):
     """Run the tool with the given words after the program name (env: variables to set, or with
-    the value None to remove)."""
+    the value None to remove; stdin: bytes for standard input, else it is /dev/null)."""
     env = {k: v for k, v in dict(os.environ, **(env or {})).items() if v is not None}
     if not os.access(BIN, os.X_OK):
         raise RuntimeError("%s is not an executable: build first (make build) or set VEMRICK_BIN" % BIN)
-    if WRAPPER:
-        # The wrapper runs the tool by its path; argv0 can then not be chosen.
-        argv = WRAPPER + [BIN] + list(args)
-        proc = subprocess.run(argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                              stderr=subprocess.PIPE, timeout=timeout * 4, env=env)
-    else:
-        argv = [argv0 or BIN] + list(args)
-        proc = subprocess.run(argv, executable=BIN, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                              stderr=subprocess.PIPE, timeout=timeout, env=env)
+    # The wrapper runs the tool by its path; argv0 can then not be chosen.
+    argv, timeout = (WRAPPER + [BIN], timeout * 4) if WRAPPER else ([argv0 or BIN], timeout)
+    feed = {"stdin": subprocess.DEVNULL} if stdin is None else {"input": stdin}
+    proc = subprocess.run(argv + list(args), executable=None if WRAPPER else BIN, stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, timeout=timeout, env=env, pass_fds=pass_fds, **feed)
     return Result(proc)

@@ -10,11 +10,11 @@ only and never show on standard output, standard error, the trace or the journal
 import base64
 import json
 import os
-import tempfile
 import time
 import unittest
 
 from harness import authstring, check
+from test_pay import KeyFileMixin
 from servers import (COMMANDS, PayServer, Proxy, Tinyproxy, certificates, class_servers, pay, time_limit,
                      tls_options)
 
@@ -85,30 +85,21 @@ class Fronts(unittest.TestCase):
                     self.assertIn("server answered HTTP 400 Bad Request instead of a reply", r.err)
 
 
-class ProxyCredentials(unittest.TestCase):
+class ProxyCredentials(KeyFileMixin, unittest.TestCase):
     """Tinyproxy demands Basic credentials for http requests and for CONNECT alike."""
 
     @classmethod
     def setUpClass(cls):
         cls.servers = class_servers(cls, {"tinyproxy": Tinyproxy(basic_auth=(USER, PASSWORD)),
                                           "plain": PayServer(), "tls": PayServer(*tls_options())})
-        cls.tmp = tempfile.TemporaryDirectory(prefix="vemrick-proxy-user-")
-        cls.addClassCleanup(cls.tmp.cleanup)
-
-    def user_file(self, content, mode=0o600):
-        path = os.path.join(self.tmp.name, "user%d" % len(os.listdir(self.tmp.name)))
-        with open(os.open(path, os.O_WRONLY | os.O_CREAT, mode), "wb") as f:
-            f.write(content)
-        os.chmod(path, mode)
-        return path
 
     def test_credentials_decide(self):
         """Approved with the right credentials; without or with wrong ones the proxy's 407 is named:
         for http in phase proxy (the proxy got the request but should not have passed it on), for
         https before the request leaves. The credentials never show, not even in the trace or
         the journal, and never reach the payment server."""
-        good = self.user_file(("%s:%s\r\n" % (USER, PASSWORD)).encode())
-        wrong = self.user_file(("%s:wrong\n" % USER).encode())
+        good = self.key_file(("%s:%s\r\n" % (USER, PASSWORD)).encode())
+        wrong = self.key_file(("%s:wrong\n" % USER).encode())
         wants = "proxy: proxy answered HTTP 407 Proxy Authentication Required: it wants credentials"
         connect = "proxy: proxy answered HTTP/1.0 %s: it "
         cases = [  # scheme, proxy user file, code, stderr
@@ -124,7 +115,7 @@ class ProxyCredentials(unittest.TestCase):
              + NOT_SENT),
         ]
         proxy = ("127.0.0.1", str(self.servers["tinyproxy"].port))
-        journal = os.path.join(self.tmp.name, "journal")
+        journal = os.path.join(os.path.dirname(good), "journal")
         for scheme, user_file, code, err in cases:
             with self.subTest(scheme=scheme, user_file=user_file):
                 server = self.servers["tls" if scheme == "https" else "plain"]
@@ -161,7 +152,7 @@ class ProxyCredentials(unittest.TestCase):
         ]
         for content, mode, out, err in cases:
             with self.subTest(content=content and content[:12], mode=oct(mode)):
-                path = self.user_file(content, mode) if content is not None else "/nonexistent/user"
+                path = self.key_file(content, mode) if content is not None else "/nonexistent/user"
                 r = pay(self.servers["plain"].url(), proxy=proxy, options=("--proxy-user-file", path))
                 if out is None:
                     self.assertEqual(r.value("ReturnCode"), "0", r.err)

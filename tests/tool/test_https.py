@@ -20,6 +20,7 @@ import certs  # sim/certs.py, on the path through harness
 import launch  # sim/launch.py, on the path through harness
 import payserver  # sim/payserver.py, on the path through harness
 from harness import authstring
+from test_pay import KeyFileMixin
 from servers import (COMMANDS, PayServer, Proxy, Tinyproxy, certificates, class_servers, ipv6_loopback,
                      pay, time_limit, tls_options)
 
@@ -37,6 +38,19 @@ KEY_SHARED = "vemrick: warning: client certificate key file is accessible by oth
 
 
 CACERT = ("--cacert", certificates()["ca"])
+
+
+def assert_outcome(test, server, r, line):
+    """line None: approved, the server logs one request; otherwise ReturnCode 1002 with nothing of
+    a reply, no request reached the server, and stderr is that one line. Returns the requests."""
+    requests = [e for e in server.new_log_entries() if "request_line" in e]
+    if line is None:
+        test.assertEqual((r.status, r.err, r.value("ReturnCode"), len(requests)), (0, "", "0", 1), r.err)
+    else:
+        test.assertTrue(r.status == 0 and r.out.endswith("\nReturnCode=1002\n") and "Card=" not in r.out
+                        and not requests, r.out)
+        test.assertRegex(r.err, r"\Avemrick: %s \(request not sent\)\n\Z" % line)
+    return requests
 
 
 class Https(unittest.TestCase):
@@ -99,9 +113,7 @@ class Https(unittest.TestCase):
                 start = time.monotonic()
                 r = self.run_tool(pay, which, via, host=host, timeout="2", options=CACERT)
                 self.assertLess(time.monotonic() - start, time_limit(2 * (2 + 1)))
-                self.assertEqual([e for e in self.servers[which].new_log_entries() if "request_line" in e], [])
-                self.assertTrue(r.status == 0 and r.out.endswith("\nReturnCode=1002\n") and "Card=" not in r.out, r.out)
-                self.assertRegex(r.err, r"\Avemrick: %s \(request not sent\)\n\Z" % line)
+                assert_outcome(self, self.servers[which], r, line)
                 for secret in SECRETS:
                     self.assertNotIn(secret, r.err)
 
@@ -121,7 +133,7 @@ class Https(unittest.TestCase):
         for argv in (["--cacert"], ["--no-verify"] + words, ["--no-verify", "-preauth"] + words + ["7"]):
             with self.subTest(argv=argv[:2]):
                 r = harness.run(*argv)
-                self.assertEqual((r.status, r.out), (1, "ReturnCode=999\nReturnDescription=Bad Usage\n\n"))
+                self.assertEqual((r.status, r.out), BAD_USAGE)
         self.assertEqual(server.new_log_entries(), [])
 
 
@@ -138,7 +150,7 @@ def openssl_conf(directory, name, settings):
     return path
 
 
-class TrustAndIdentity(unittest.TestCase):
+class TrustAndIdentity(KeyFileMixin, unittest.TestCase):
     """Client certificates, public key pins, a CA file holding only an intermediate CA, and floors
     that no OpenSSL configuration lowers."""
 
@@ -154,20 +166,8 @@ class TrustAndIdentity(unittest.TestCase):
         cls.dir = tempfile.mkdtemp(prefix="vemrick-tls-files-")
         cls.addClassCleanup(subprocess.run, ("rm", "-rf", cls.dir))
 
-    def file(self, name, content, mode=0o600):
-        path = os.path.join(self.dir, name)
-        with open(path, "wb") as f:
-            f.write(content)
-        os.chmod(path, mode)
-        return path
-
     def pay(self, which, options, env=None):
         return pay(self.servers[which].url(scheme="https"), timeout="5", options=options, env=env)
-
-    def assert_refused_before_the_request(self, which, r, line):
-        self.assertTrue(r.out.endswith("\nReturnCode=1002\n"), r.out)
-        self.assertRegex(r.err, r"\Avemrick: %s \(request not sent\)\n\Z" % line)
-        self.assertEqual([e for e in self.servers[which].new_log_entries() if "request_line" in e], [])
 
     def test_client_certificates(self):
         """The server asking for a client certificate gets it from --cert and --cert-key or from one
@@ -177,8 +177,8 @@ class TrustAndIdentity(unittest.TestCase):
         both = read(p["client"]) + read(p["client.key"])
         cases = [  # name, options, ReturnCode, client name the server logs (None: handshake refused), warned
             ("certificate and key", ("--cert", p["client"], "--cert-key", p["client.key"]), "0", certs.CLIENT, False),
-            ("one file", ("--cert", self.file("both.pem", both)), "0", certs.CLIENT, False),
-            ("one file others can read", ("--cert", self.file("shared.pem", both, 0o644)), "0", certs.CLIENT, True),
+            ("one file", ("--cert", self.key_file(both)), "0", certs.CLIENT, False),
+            ("one file others can read", ("--cert", self.key_file(both, 0o644)), "0", certs.CLIENT, True),
             ("no certificate", (), "1002", None, False),
             ("certificate from another CA", ("--cert", p["stranger"], "--cert-key", p["stranger.key"]), "1002", None,
              False),
@@ -241,11 +241,7 @@ class TrustAndIdentity(unittest.TestCase):
         for name, ca, pin, line in cases:
             with self.subTest(name):
                 r = self.pay("chained", ("--cacert", p[ca]) + (("--pin", pin) if pin else ()))
-                if line is None:
-                    self.assertEqual((r.status, r.err, r.value("ReturnCode")), (0, "", "0"), r.err)
-                    self.assertEqual(len(self.servers["chained"].new_log_entries()), 1)
-                else:
-                    self.assert_refused_before_the_request("chained", r, line)
+                assert_outcome(self, self.servers["chained"], r, line)
 
     def test_malformed_pins_are_wrong_command_lines(self):
         digest = certs.pin(certificates()["server"])[len("sha256//"):]
@@ -271,12 +267,9 @@ class TrustAndIdentity(unittest.TestCase):
         ]
         for name, conf, which, line in cases:
             with self.subTest(name):
-                r = self.pay(which, CACERT, env={"OPENSSL_CONF": conf})
-                if line is None:
-                    self.assertEqual((r.status, r.err, r.value("ReturnCode")), (0, "", "0"), r.err)
-                    self.assertEqual([e.get("tls") for e in self.servers[which].new_log_entries()], ["TLSv1.3"])
-                else:
-                    self.assert_refused_before_the_request(which, r, line)
+                requests = assert_outcome(self, self.servers[which], self.pay(which, CACERT, env={"OPENSSL_CONF": conf}),
+                                          line)
+                self.assertEqual([e.get("tls") for e in requests], ["TLSv1.3"] if line is None else [])
 
 
 class SystemStore(unittest.TestCase):
@@ -312,12 +305,7 @@ class SystemStore(unittest.TestCase):
             with self.subTest(name):
                 r = pay(self.servers[which].url(scheme="https"), timeout="5",
                         env={"SSL_CERT_DIR": dirs, "SSL_CERT_FILE": bundle})
-                requests = [e for e in self.servers[which].new_log_entries() if "request_line" in e]
-                if line is None:
-                    self.assertEqual((r.status, r.err, r.value("ReturnCode"), len(requests)), (0, "", "0", 1), r.err)
-                else:
-                    self.assertTrue(r.out.endswith("\nReturnCode=1002\n") and not requests, r.out)
-                    self.assertRegex(r.err, r"\Avemrick: %s \(request not sent\)\n\Z" % line)
+                assert_outcome(self, self.servers[which], r, line)
 
 
 if __name__ == "__main__":

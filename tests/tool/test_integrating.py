@@ -11,18 +11,11 @@ import time
 import unittest
 
 import harness
-from harness import authstring
+from harness import authstring, run
 from servers import DEMO_KEY, PayServer, class_servers
 
 PAN = "4111111111111111"
 KEY = open(DEMO_KEY, "rb").read()[:-1]
-
-
-def run(*words, stdin=b"", pass_fds=(), timeout=60):
-    proc = subprocess.run(harness.WRAPPER + [harness.BIN] + list(words), input=stdin,
-                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, pass_fds=pass_fds,
-                          timeout=timeout * (4 if harness.WRAPPER else 1))
-    return harness.Result(proc)
 
 
 def command(mode, url, auth="-", key=DEMO_KEY, timeout="5"):
