@@ -143,6 +143,17 @@ class SimServer:
         new, self._log_seen = entries[self._log_seen:], len(entries)
         return new
 
+    def wait_log_entries(self, count, seconds=10):
+        """The log entries written since the previous call, waiting up to seconds for count of
+        them: the server logs a connection once it is done with it, which may be after the client
+        has gone (a refused handshake)."""
+        deadline = time.monotonic() + seconds
+        entries = self.new_log_entries()
+        while len(entries) < count and time.monotonic() < deadline:
+            time.sleep(0.05)
+            entries += self.new_log_entries()
+        return entries
+
 
 class PayServer(SimServer):
     """sim/payserver.py; with no --key-file option it signs with sim/demo.key."""

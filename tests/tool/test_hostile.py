@@ -178,9 +178,7 @@ class Attacks(KeyFileMixin, unittest.TestCase):
                     harness.authstring.authstring(), server.url(), "3", "", "0", key]
             with subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                                   stderr=subprocess.PIPE) as proc:
-                deadline = time.monotonic() + 10
-                while not server.new_log_entries() and time.monotonic() < deadline:
-                    time.sleep(0.05)
+                server.wait_log_entries(1)
                 owner = os.stat("/proc/%d/environ" % proc.pid).st_uid
                 out, err = proc.communicate(timeout=30)
         self.assertEqual(owner, 0)

@@ -186,7 +186,7 @@ class TrustAndIdentity(KeyFileMixin, unittest.TestCase):
         for name, options, code, client, warned in cases:
             with self.subTest(name):
                 r = self.pay("mutual", CACERT + options)
-                entries = self.servers["mutual"].new_log_entries()
+                entries = self.servers["mutual"].wait_log_entries(1)
                 self.assertEqual((r.status, r.value("ReturnCode"), r.err.startswith(KEY_SHARED)),
                                  (0, code, warned), r.err)
                 self.assertEqual([(e.get("tls_client"), "tls_error" in e, "request_line" in e) for e in entries],
