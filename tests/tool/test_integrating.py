@@ -192,7 +192,8 @@ class Integrating(unittest.TestCase):
                               + command("pay", self.url(), auth="-"),
                               env=dict(os.environ, D=os.path.join(out, "disk"), FIRST=first, OUT=out),
                               stderr=subprocess.PIPE, timeout=120 * (4 if harness.WRAPPER else 1))
-        if proc.returncode == 99:
+        # 99: no tmpfs; unshare fails in a chroot whose / is no mount point of its own.
+        if proc.returncode == 99 or b"cannot change root filesystem propagation" in proc.stderr:
             self.skipTest("cannot mount a tmpfs here: %s" % proc.stderr.decode(errors="replace"))
         self.assertEqual(proc.returncode, 0, proc.stderr)
 
