@@ -83,12 +83,16 @@ git clone -q --no-local "$here" "$root/root/vemrick"
 git -C "$root/root/vemrick" checkout -q -B fresh-check "$head"
 
 # What a running Debian system has mounted: the tests use /proc (valgrind, the sanitizers),
-# /dev/pts, /dev/shm (Python), and network namespaces of their own.
+# /dev/pts, /dev/shm (Python), /dev/net/tun, and network namespaces of their own.
 mount_in() { # TYPE SOURCE TARGET [OPTIONS]
     mkdir -p "$root$3"
     mount -t "$1" ${4:+-o "$4"} "$2" "$root$3"
     mounted+=("$root$3")
 }
+# The root bound onto itself: / is then a mount point in the chroot, as on a running system, so
+# that tests which make mount namespaces of their own (unshare -m) can change its propagation.
+mount --bind "$root" "$root"
+mounted+=("$root")
 mount_in proc proc /proc
 mount_in sysfs sysfs /sys
 mount_in devtmpfs udev /dev
