@@ -26,28 +26,8 @@ if [ -n "$(git -C "$here" status --porcelain --untracked-files=no)" ]; then
     echo "fresh-root-check: note: uncommitted changes are not part of the check (HEAD ${head:0:12})"
 fi
 
-# The host's Debian sources for bookworm, as one-line entries: deb822 files and sources.list.
-sources() {
-    for f in /etc/apt/sources.list.d/*.sources; do
-        [ -f "$f" ] || continue
-        awk 'BEGIN { RS = ""; FS = "\n" }
-             { types = uris = suites = comps = ""
-               for (i = 1; i <= NF; i++) {
-                   if ($i ~ /^Types:/) types = $i; if ($i ~ /^URIs:/) uris = $i
-                   if ($i ~ /^Suites:/) suites = $i; if ($i ~ /^Components:/) comps = $i }
-               if (types !~ /(^|[ \t])deb([ \t]|$)/) next
-               sub(/^URIs:[ \t]*/, "", uris); sub(/^Suites:[ \t]*/, "", suites)
-               sub(/^Components:[ \t]*/, "", comps)
-               n = split(suites, s, /[ \t]+/)
-               for (j = 1; j <= n; j++) if (s[j] ~ /^bookworm/) print "deb " uris " " s[j] " main" }' "$f"
-    done
-    for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
-        [ -f "$f" ] || continue
-        awk '$1 == "deb" && $0 !~ /\[/ && $3 ~ /^bookworm/ { print "deb " $2 " " $3 " main" }' "$f"
-    done
-}
-mirrors=$(sources | sort -u)
-[ -n "$mirrors" ] || mirrors="deb http://deb.debian.org/debian bookworm main"
+command -v python3 >/dev/null 2>&1 || "$here/scripts/ensure-deps.sh" python3
+mirrors=$(python3 "$here/scripts/debian_mirrors.py")
 
 work=${1:-$(mktemp -d /var/tmp/vemrick-fresh-XXXXXX)}
 root=$work/root

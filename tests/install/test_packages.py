@@ -24,9 +24,10 @@ import tempfile
 import unittest
 
 SOURCE = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-sys.path.insert(0, os.path.join(SOURCE, "sim"))
+sys.path[:0] = [os.path.join(SOURCE, "sim"), os.path.join(SOURCE, "scripts")]
 
 import authstring  # noqa: E402  (sim/)
+import debian_mirrors  # noqa: E402  (scripts/)
 import launch  # noqa: E402
 
 PACKAGES = ["vemrick", "libvemrick1", "libvemrick-dev", "python3-vemrick"]
@@ -54,25 +55,6 @@ def run(*cmd, timeout=600, **kw):
     if proc.returncode != 0:
         raise AssertionError("%s failed (%d):\n%s" % (" ".join(cmd), proc.returncode, out[-4000:]))
     return out
-
-
-def host_mirrors():
-    """The host's Debian sources as one-line entries ("deb URI SUITE COMPONENTS"), from deb822
-    .sources files or sources.list; Debian's own mirror when there are none."""
-    entries = []
-    for path in sorted(glob.glob("/etc/apt/sources.list.d/*.sources")):
-        with open(path) as f:
-            for stanza in f.read().split("\n\n"):
-                fields = dict(re.findall(r"^([A-Za-z-]+):[ \t]*(.*)$", stanza, re.M))
-                if fields.get("Types", "").split()[:1] == ["deb"] and fields.get("Enabled", "yes") == "yes":
-                    for uri in fields["URIs"].split():
-                        entries += ["deb %s %s %s" % (uri, suite, fields.get("Components", "main"))
-                                    for suite in fields["Suites"].split() if suite.startswith("bookworm")]
-    for path in ["/etc/apt/sources.list"] + sorted(glob.glob("/etc/apt/sources.list.d/*.list")):
-        if os.path.exists(path):
-            with open(path) as f:
-                entries += [line.strip() for line in f if re.match(r"\s*deb\s+\S+\s+bookworm", line)]
-    return entries or ["deb http://deb.debian.org/debian bookworm main"]
 
 
 def files_under(root):
@@ -106,7 +88,7 @@ class InstalledPackages(unittest.TestCase):
         # brings a manual page (man -w finds the page without it).
         hooks += ["--dpkgopt=force-unsafe-io", "--customize-hook=rm -f \"$1\"/var/lib/man-db/auto-update"]
         run("mmdebstrap", "--variant=apt", "--include=" + ",".join(ROOT_PACKAGES), *hooks,
-            "bookworm", cls.root, *host_mirrors(), timeout=900)
+            "bookworm", cls.root, *debian_mirrors.mirrors(), timeout=900)
         run("mount", "-t", "proc", "proc", os.path.join(cls.root, "proc"))
         cls.before = files_under(cls.root)
         cls.work = os.path.join(cls.root, "tmp", "vemrick-test")
