@@ -40,8 +40,9 @@ DEMO_PKGS := cmake g++ make libssl-dev libc-ares-dev python3 openssl
 # The tests also run tinyproxy (its binary package: no system service) and need a comma-decimal
 # locale (de_DE.UTF-8, made below); tzdata for the expiry date's test in Europe/Berlin.
 TEST_PKGS := openssl tinyproxy-bin locales tzdata
-# The network tests build a private network in a namespace of their own with ip.
-TEST_PKGS += iproute2
+# The network tests build a private network in a namespace of their own with ip and mount their
+# own /etc/hosts and resolv.conf there; the journal test mounts a small disk.
+TEST_PKGS += iproute2 mount
 # The install test puts python/ into a virtual environment with pip, without network.
 PYTHON_PKGS := python3 python3-venv python3-setuptools python3-wheel
 TEST_PKGS += $(PYTHON_PKGS)
