@@ -280,7 +280,10 @@ bool given(const char *text)
     return text != nullptr && text[0] != '\0';
 }
 
-/* A file's bytes in memory the engine reads from; the copy is wiped when done. */
+/* A file's bytes in memory the engine reads from; every copy is wiped when done. The buffer
+ * starts at the file's size (a few KiB for a certificate) and grows only for a file that grows
+ * while it is read, or that has no size (a pipe): zero-filling 1 MiB for every file would cost
+ * more than reading it. */
 class PemFile {
 public:
     PemFile(const Library &lib, const char *path) : lib_(lib)
@@ -290,23 +293,28 @@ public:
             error_ = netutil::errorText(errno);
             return;
         }
-        bytes_.resize(kMaxPemFile + 1);
-        const size_t n = fread(&bytes_[0], 1, bytes_.size(), f);
+        struct stat st;
+        size_t want = kFirstRead;
+        if (fstat(fileno(f), &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0)
+            want = static_cast<unsigned long long>(st.st_size) < kMaxPemFile
+                       ? static_cast<size_t>(st.st_size) + 1 : kMaxPemFile + 1;
+        bytes_.resize(want);
+        for (;;) {
+            size_ += fread(&bytes_[size_], 1, bytes_.size() - size_, f);
+            if (size_ < bytes_.size() || bytes_.size() > kMaxPemFile)
+                break; /* the end, an error, or past the limit */
+            grow(bytes_.size() * 2 < kMaxPemFile + 1 ? bytes_.size() * 2 : kMaxPemFile + 1);
+        }
         const bool failed = ferror(f) != 0;
         fclose(f);
         if (failed)
             error_ = "cannot read it";
-        else if (n > kMaxPemFile)
+        else if (size_ > kMaxPemFile)
             error_ = "larger than 1 MiB";
-        else if (n == 0)
+        else if (size_ == 0)
             error_ = "empty";
-        size_ = n;
     }
-    ~PemFile()
-    {
-        if (!bytes_.empty())
-            lib_.OPENSSL_cleanse(&bytes_[0], bytes_.size());
-    }
+    ~PemFile() { wipe(&bytes_); }
     PemFile(const PemFile &) = delete;
     PemFile &operator=(const PemFile &) = delete;
 
@@ -316,6 +324,22 @@ public:
     BIO *open() const { return lib_.BIO_new_mem_buf(bytes_.data(), static_cast<int>(size_)); }
 
 private:
+    static const size_t kFirstRead = 16 * 1024;
+
+    void wipe(std::vector<char> *v) const
+    {
+        if (!v->empty())
+            lib_.OPENSSL_cleanse(v->data(), v->size());
+    }
+    /* A larger buffer holding what was read; the old one is wiped before it is freed. */
+    void grow(size_t size)
+    {
+        std::vector<char> larger(size);
+        memcpy(larger.data(), bytes_.data(), size_);
+        wipe(&bytes_);
+        bytes_.swap(larger);
+    }
+
     const Library &lib_;
     std::vector<char> bytes_;
     size_t size_ = 0;

@@ -6,6 +6,7 @@
 #include "csock.h"
 #include "httpclnt.h"
 #include "loopback_server.h"
+#include "tls.h"
 
 #include <gtest/gtest.h>
 
@@ -16,6 +17,9 @@
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <thread>
+
+#include <unistd.h>
 
 namespace {
 
@@ -174,6 +178,67 @@ TEST(Tls, WhichServersAreAccepted)
         }
     }
     system(("rm -rf " + certDir).c_str());
+}
+
+/* A CA file is read whole up to 1 MiB, also from a pipe, which has no size to start from (its
+ * buffer grows, keeping what it holds): a certificate block before or after 40 KiB of text is
+ * found, a source of 1 MiB and one byte refused, an empty one too. (Only the block's base64 is
+ * read here, not the certificate inside.) */
+TEST(Tls, CaFileReadWhole)
+{
+    std::string why;
+    if (!nettls::Available(&why))
+        GTEST_SKIP() << why;
+    signal(SIGPIPE, SIG_IGN);
+    const std::string block = "-----BEGIN CERTIFICATE-----\nAAAA\n-----END CERTIFICATE-----\n";
+    const struct {
+        std::string content;
+        bool pipe;
+        const char *cause; /* "": accepted */
+    } cases[] = {{block + std::string(40 * 1024, '#'), true, ""},
+                 {std::string(40 * 1024, '#') + "\n" + block, false, ""},
+                 {block + std::string(1024 * 1024 + 1 - block.size(), '#'), true, "larger than 1 MiB"},
+                 {block + std::string(1024 * 1024 + 1 - block.size(), '#'), false, "larger than 1 MiB"},
+                 {"", true, "empty"},
+                 {std::string(1024 * 1024, '#'), false, "no certificate in it"}};
+    char dir[] = "/tmp/vemrick-ca-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string file = std::string(dir) + "/ca.pem";
+    for (const auto &t : cases) {
+        int fds[2] = {-1, -1};
+        std::thread writer;
+        std::string path = file;
+        if (t.pipe) {
+            ASSERT_EQ(pipe(fds), 0);
+            path = "/dev/fd/" + std::to_string(fds[0]);
+            writer = std::thread([&t, &fds] {
+                for (size_t at = 0; at < t.content.size();) {
+                    const ssize_t n = write(fds[1], t.content.data() + at, t.content.size() - at);
+                    if (n <= 0)
+                        break;
+                    at += static_cast<size_t>(n);
+                }
+                close(fds[1]);
+            });
+        } else {
+            FILE *f = fopen(file.c_str(), "wb");
+            ASSERT_NE(f, nullptr);
+            fwrite(t.content.data(), 1, t.content.size(), f);
+            fclose(f);
+        }
+        nettls::Setup setup;
+        setup.caFile = path.c_str();
+        std::string cause;
+        const int fault = nettls::CheckFiles(setup, &cause);
+        if (t.pipe) {
+            close(fds[0]); /* a writer left with data ends on its broken pipe */
+            writer.join();
+        }
+        EXPECT_EQ(fault, t.cause[0] ? nettls::FILES_CA : nettls::FILES_OK) << t.pipe << " " << t.cause;
+        EXPECT_NE(cause.find(t.cause), std::string::npos) << cause;
+    }
+    unlink(file.c_str());
+    rmdir(dir);
 }
 
 } // namespace
