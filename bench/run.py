@@ -345,7 +345,7 @@ class Bench:
         if not os.path.isfile(library):
             raise BenchError("%s is missing (make bench builds it)" % library)
         os.environ["VEMRICK_LIBRARY"] = library
-        sys.path.insert(0, os.path.join(a.build, "python"))  # staged by the build
+        sys.path.insert(0, os.path.join(self.args.build, "python"))  # staged by the build
         import authstring  # noqa: E402  (sim/)
         import vemrick as package  # noqa: E402  (the build's python/: what is measured here)
 
