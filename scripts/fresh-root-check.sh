@@ -59,6 +59,9 @@ printf '%s\n' "$mirrors" | mmdebstrap --quiet --variant=apt --include=git,make b
     >"$work/mmdebstrap.log" 2>&1 || { tail -30 "$work/mmdebstrap.log" >&2; exit 1; }
 echo "fresh-root-check: root made in $(($(date +%s) - start)) s"
 [ -s "$root/etc/resolv.conf" ] || cp /etc/resolv.conf "$root/etc/resolv.conf"
+# What Debian's installer writes and mmdebstrap does not: names for the loopback addresses.
+[ -e "$root/etc/hosts" ] || printf '%s\n' "127.0.0.1	localhost" "::1		localhost ip6-localhost ip6-loopback" \
+    >"$root/etc/hosts"
 git clone -q --no-local "$here" "$root/root/vemrick"
 git -C "$root/root/vemrick" checkout -q -B fresh-check "$head"
 
