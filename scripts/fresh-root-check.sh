@@ -4,8 +4,8 @@
 # mmdebstrap (--variant=apt, from the same Debian mirror as this machine's apt sources) with only
 # git and make added, clones this checkout's committed HEAD into it, and runs `make demo`, then
 # `make test`, there as the README says. Prints each one's wall time and result and the test
-# stages' table, then unmounts and removes everything it made. Run as root; it takes 20 to 30
-# minutes on 2 cores. Not part of make test.
+# stages' table, then unmounts and removes everything it made. Run as root; it takes about 12
+# minutes on an idle 2-core machine. Not part of make test.
 # Usage: scripts/fresh-root-check.sh [WORK_DIR]   (default: a new directory under /var/tmp)
 # Environment: KEEP_ROOT=1 keeps the root and its logs for a look afterwards.
 # Exit status 0 only when both commands passed.
