@@ -11,6 +11,9 @@
 set -euo pipefail
 build=${1:?build dir}
 jobs=${2:-2}
+# shellcheck source=scripts/each-at-most.sh
+. "$(dirname "$0")/each-at-most.sh"
+# shellcheck disable=SC2054  # the commas belong to valgrind's options
 vg=(valgrind -q --error-exitcode=99 --leak-check=full --errors-for-leak-kinds=definite,indirect
     --show-leak-kinds=definite,indirect)
 [ "${VEMRICK_MEMCHECK_ORIGINS:-0}" = 1 ] && vg+=(--track-origins=yes)
@@ -19,6 +22,7 @@ export VEMRICK_TIME_SCALE=10
 # unit BINARY: runs it under memcheck (death tests end a forked child on purpose, leaving its
 # memory to the system, and are left out); on a failure, again with origins. Leaves BINARY.memcheck.log
 # and BINARY.memcheck.failed when it failed.
+# shellcheck disable=SC2317  # called through each_at_most
 unit() {
     local bin=$1
     rm -f "$bin.memcheck.failed"
@@ -28,16 +32,8 @@ unit() {
     fi
 }
 bins=$(find "$build/tests" -maxdepth 2 -type f -name 'test_*' -perm -u+x | sort)
-running=0
-for bin in $bins; do
-    if [ "$running" -ge "$jobs" ]; then
-        wait -n || true
-        running=$((running - 1))
-    fi
-    unit "$bin" &
-    running=$((running + 1))
-done
-wait
+# shellcheck disable=SC2086  # the paths are made of the build directory and test names
+each_at_most "$jobs" unit $bins
 status=0
 for bin in $bins; do
     if [ -e "$bin.memcheck.failed" ]; then

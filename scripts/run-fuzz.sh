@@ -9,11 +9,14 @@ build=${1:?build dir}
 seconds=${2:-60}
 jobs=${FUZZ_JOBS:-$(nproc 2>/dev/null || echo 1)}
 here=$(cd "$(dirname "$0")/.." && pwd)
+# shellcheck source=scripts/each-at-most.sh
+. "$here/scripts/each-at-most.sh"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 mkdir -p "$here/fuzz/artifacts"
 
 # fuzz_one TARGET: writes $work/TARGET.result: a summary line, or what failed with the log's end.
+# shellcheck disable=SC2317  # called through each_at_most
 fuzz_one() {
     local t=$1 bin="$build/fuzz/$1" regress="$here/fuzz/regressions/$1" seeds="$here/fuzz/corpus/$1" runs
     if [ -d "$regress" ] && [ -n "$(ls -A "$regress")" ]; then
@@ -34,16 +37,8 @@ fuzz_one() {
 }
 
 targets=$(sed -n '/set(VEMRICK_FUZZ_TARGETS/,/)/p' "$here/fuzz/CMakeLists.txt" | grep -o 'fuzz_[a-z0-9_]*')
-running=0
-for t in $targets; do
-    if [ "$running" -ge "$jobs" ]; then
-        wait -n || true
-        running=$((running - 1))
-    fi
-    fuzz_one "$t" &
-    running=$((running + 1))
-done
-wait
+# shellcheck disable=SC2086  # the target names are words
+each_at_most "$jobs" fuzz_one $targets
 status=0
 for t in $targets; do
     if [ -f "$work/$t.result" ]; then
